@@ -1,0 +1,102 @@
+// Offset image operations. Besides the per-byte shadow the image keeps a
+// count of marked shadow entries per 16 KB quarter, so that a data block for
+// a quarter without pending local writes is one plain copy.
+#include "ipc/offset_image.h"
+
+#include <cstring>
+
+std::mutex imageLock;
+uint8_t offsetImage[kImageSize];
+uint32_t writeShadow[kImageSize];
+uint8_t offsetOwnership[kImageSize];
+uint32_t linkActivityCount;
+
+namespace {
+
+constexpr uint32_t kQuarterCount = kImageSize / kDataBlockSize;
+uint32_t shadowMarks[kQuarterCount];  // guarded by imageLock: non-zero shadow entries per quarter
+
+inline uint16_t ImageWord(uint32_t offset) {
+  return uint16_t(offsetImage[offset] | offsetImage[offset + 1] << 8);
+}
+
+}  // namespace
+
+void InitOffsetImage() {
+  std::lock_guard<std::mutex> hold(imageLock);
+  std::memset(offsetImage, 0, sizeof offsetImage);
+  std::memset(writeShadow, 0, sizeof writeShadow);
+  std::memset(shadowMarks, 0, sizeof shadowMarks);
+  std::memset(offsetOwnership, kOwnerLocal, sizeof offsetOwnership);
+  offsetOwnership[0x330A] = kOwnerServer;
+  offsetOwnership[0x330B] = kOwnerServer;
+  linkActivityCount = 0;
+}
+
+void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  std::memcpy(dest, offsetImage + offset, size);
+}
+
+int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data) {
+  if (offsetOwnership[offset] == kOwnerServer) return 0;
+  std::lock_guard<std::mutex> hold(imageLock);
+  std::memcpy(offsetImage + offset, data, size);
+  for (uint32_t o = offset; o < offset + size; ++o) {
+    if (writeShadow[o] == 0) ++shadowMarks[o / kDataBlockSize];
+    writeShadow[o] = 1;
+  }
+  return 1;
+}
+
+int ApplyDataBlock(uint32_t type, const uint8_t* payload) {
+  if (type < kFirstBlockType || type > kLastBlockType) return 0;
+  const uint32_t quarter = type - kFirstBlockType;
+  const uint32_t base = quarter * kDataBlockSize;
+  if (shadowMarks[quarter] == 0) {
+    std::memcpy(offsetImage + base, payload, kDataBlockSize);
+    return 1;
+  }
+  uint32_t cleared = 0;
+  for (uint32_t i = 0; i < kDataBlockSize; ++i) {
+    const uint32_t o = base + i;
+    if (writeShadow[o] == 0) {
+      offsetImage[o] = payload[i];
+    } else if (offsetImage[o] == payload[i]) {
+      writeShadow[o] = 0;  // the server has taken over the local value
+      ++cleared;
+    }
+  }
+  shadowMarks[quarter] -= cleared;
+  return 1;
+}
+
+int TakeDataBlock(uint32_t type, const uint8_t* payload) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  linkActivityCount += kBlockActivity;
+  return ApplyDataBlock(type, payload);
+}
+
+void ApplyUpdateRecords(const uint8_t* records, uint32_t count) {
+  for (uint32_t r = 0; r < count; ++r) {
+    const uint8_t* record = records + 6 * r;
+    const uint32_t offset = (record[0] != 0 ? 0x10000u : 0u) + (record[2] | uint32_t(record[3]) << 8);
+    std::lock_guard<std::mutex> hold(imageLock);
+    offsetImage[offset] = record[4];
+  }
+}
+
+void AddLinkActivity(uint32_t n) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  linkActivityCount += n;
+}
+
+LinkSample SampleLink() {
+  std::lock_guard<std::mutex> hold(imageLock);
+  return LinkSample{linkActivityCount, ImageWord(0x0274), ImageWord(0x337E)};
+}
+
+void ResetLinkActivity() {
+  std::lock_guard<std::mutex> hold(imageLock);
+  linkActivityCount = 0;
+}

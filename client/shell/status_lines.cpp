@@ -1,0 +1,56 @@
+#include "shell/status_lines.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "ipc/offset_image.h"
+
+namespace {
+
+struct StatusLine {
+  char text[kUdpLineSize];
+  uint32_t count;
+  size_t capacity;
+};
+
+StatusLine lines[kStatusLineCount] = {
+    {{}, 0, kStatusLineSize}, {{}, 0, kStatusLineSize}, {{}, 0, kStatusLineSize},
+    {{}, 0, kStatusLineSize}, {{}, 0, kUdpLineSize},
+};
+
+}  // namespace
+
+void SetStatusLine(StatusLineId id, const char* format, ...) {
+  StatusLine& line = lines[id];
+  char text[kUdpLineSize];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(text, line.capacity, format, args);
+  va_end(args);
+  if (n < 0) n = 0;
+  if (size_t(n) >= line.capacity) n = int(line.capacity - 1);
+  std::lock_guard<std::mutex> hold(imageLock);
+  std::memcpy(line.text, text, size_t(n));
+  line.text[n] = '\0';
+  line.count = uint32_t(n);
+}
+
+uint32_t CopyStatusLine(StatusLineId id, char* out, size_t outSize) {
+  if (outSize == 0) return 0;
+  std::lock_guard<std::mutex> hold(imageLock);
+  const StatusLine& line = lines[id];
+  const uint32_t n = line.count < outSize - 1 ? line.count : uint32_t(outSize - 1);
+  std::memcpy(out, line.text, n);
+  out[n] = '\0';
+  return n;
+}
+
+void ClearStatusLines() {
+  std::lock_guard<std::mutex> hold(imageLock);
+  for (StatusLine& line : lines) {
+    line.text[0] = '\0';
+    line.count = 0;
+  }
+}
