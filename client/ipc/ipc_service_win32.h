@@ -1,0 +1,8 @@
+// The Win32 side of the local IPC service: from the message's atom to a
+// mapped view of the caller's request area, handed to the request walker.
+#pragma once
+
+#include <windows.h>
+
+// Serves one "FsasmLib:IPC" request; returns the message result, 1 or 0.
+LRESULT HandleIpcRequest(ATOM atom);
