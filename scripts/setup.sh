@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what building and testing Kestrovaline needs on a Debian 12 machine:
+# compilers (native, clang for the fuzzers, MinGW-w64 for Windows), CMake and
+# Ninja, GoogleTest and Google Benchmark, Wine and Xvfb for the Windows
+# programs, iproute2 for the network namespaces. Packages already present are
+# not touched; run as root (or with sudo available).
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  googletest libgtest-dev libbenchmark-dev
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  wine64 xvfb x11-apps imagemagick iproute2
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+echo "setup: all build and test packages present"

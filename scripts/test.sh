@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Runs every test of the project: installs what is missing, builds all presets
+# (native, native-asan, native-tsan, fuzz, win64, win32), runs the native unit
+# and network tests (also under the sanitizers), short fuzzing runs, and the
+# Windows programs' tests under Wine. Exits non-zero on any failure.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh || exit 1
+
+jobs=$(nproc)
+failed=()
+
+step() {  # step <name> <command...>: runs a step, remembers a failure
+  local name=$1; shift
+  echo "=== $name"
+  if ! "$@"; then failed+=("$name"); echo "=== $name FAILED"; fi
+}
+
+build() {
+  cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"
+}
+
+for preset in native native-asan native-tsan win64 win32 fuzz; do
+  step "build $preset" build "$preset"
+done
+
+step "test native" ctest --preset native -j "$jobs"
+step "test native-asan" ctest --preset native-asan -j "$jobs"
+step "test native-tsan" ctest --preset native-tsan -j "$jobs"
+
+fuzz_seconds=${KV_FUZZ_SECONDS:-30}
+for fuzzer in build/fuzz/bin/*_fuzz; do
+  [ -x "$fuzzer" ] || continue
+  corpus=$(mktemp -d)
+  step "fuzz $(basename "$fuzzer")" "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus"
+  rm -rf "$corpus"
+done
+
+step "test win64 (Wine)" ctest --preset win64
+
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all test steps passed"
