@@ -1,11 +1,42 @@
-// Stand-in until the supervisor lands: waits for the shutdown.
+// The connection status thread: the supervisor's state machine wired to the
+// real TCP link and UDP receivers, to steady time and to the shell's window
+// port. The thread is started once by start-up and joined by the shutdown.
 #include "link/connection_supervisor.h"
 
 #include <chrono>
 #include <thread>
 
-#include "link/link_flags.h"
+#include "link/connection_supervisor_tick.h"
+#include "link/tcp_link.h"
+#include "link/udp_receivers.h"
 
-void ConnectionStatusThread(StatusWindowPort*) {
-  while (programRunning.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+namespace {
+
+class RealLink final : public LinkPort {
+ public:
+  int OpenUdp() override { return ::OpenUdp(); }
+  int StartMulticastReceiver() override { return ::StartMulticastReceiver(); }
+  int ConnectToServer(const char* dottedAddress) override { return ::ConnectToServer(dottedAddress); }
+  int StartTcpReceiver() override { return ::StartTcpReceiver(); }
+  void JoinTcpReceiver() override { ::JoinTcpReceiver(); }
+  int CloseLink() override { return ::CloseLink(); }
+  void CopyServerHostName(char* out, size_t size) override { ::CopyServerHostName(out, size); }
+};
+
+class SteadyClock final : public SupervisorClock {
+ public:
+  uint64_t NowMs() override {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+  }
+  void Sleep(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+};
+
+}  // namespace
+
+void ConnectionStatusThread(StatusWindowPort* window) {
+  RealLink link;
+  SteadyClock clock;
+  Supervisor s{&link, window, &clock};
+  RunSupervisor(s);
 }

@@ -1,0 +1,220 @@
+// The supervisor's five states. Each handler is one tick of its state,
+// waits included; the figures it shows are per-tick differences doubled, a
+// tick being taken as half a second whatever time really passed. Link
+// activity and the image words are sampled under the image lock (inside
+// SampleLink), the request counters are read as whole atomic values.
+#include "link/connection_supervisor_tick.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ipc/offset_image.h"
+#include "ipc/request_walker.h"
+#include "link/link_flags.h"
+#include "link/udp_receivers.h"
+#include "shell/event_log.h"
+#include "shell/status_lines.h"
+#include "shell/timestamp.h"
+
+namespace {
+
+constexpr size_t kHostNameSize = 1025;
+
+// Waits until ms have passed on clock, in short slices. With untilShutdown
+// the wait also ends once programRunning is clear. Returns 1 when the whole
+// time passed.
+int WaitSliced(SupervisorClock& clock, uint32_t ms, bool untilShutdown) {
+  const uint64_t deadline = clock.NowMs() + ms;
+  for (;;) {
+    if (untilShutdown && programRunning.load() == 0) return 0;
+    const uint64_t now = clock.NowMs();
+    if (now >= deadline) return 1;
+    const uint64_t left = deadline - now;
+    clock.Sleep(left < kPauseSliceMs ? uint32_t(left) : kPauseSliceMs);
+  }
+}
+
+void SetState(ConnectionState state) { connectionState.store(state); }
+
+// Per-second rate of a counter sampled once per tick, in 32 bits.
+uint32_t Rate(uint32_t current, uint32_t previous) { return (current - previous) * 2; }
+
+// Data rate from the 16-bit word K at 0x337E, scaled by the word W at 0x0274:
+// A / (32768 / W), with A the growth of K per second. K's growth is taken
+// modulo 65536, so a wrap of K (or a server restart) shows a sensible figure.
+double DataRate(uint16_t k, uint16_t previousK, uint16_t w) {
+  if (w == 0) return 0.0;  // 32768 / 0 is infinite: the rate is 0
+  const uint32_t a = uint32_t(uint16_t(k - previousK)) * 2;
+  return double(a) / (32768.0 / double(w));
+}
+
+void TickInit(Supervisor& s, int* goOn) {
+  char ts[kTimestampSize];
+  ResetLinkActivity();
+  s.previousActivity = 0;
+  LogEvent("%s Status INIT\n", FormatTimestamp(ts));
+  if (s.link->OpenUdp() != 0) {
+    s.link->StartMulticastReceiver();
+    SetState(kNotConnected);
+    LogEvent("%s Status NOT_CONNECTED\n", FormatTimestamp(ts));
+    return;
+  }
+  // UDP cannot be opened: the client stays without a link until restarted.
+  LogEvent("%s Can't open UDP\n", FormatTimestamp(ts));
+  SetStatusLine(kUdpLine, "Can't start UDP, please restart Kestrovaline    ");
+  s.window->RequestRepaint();
+  s.link->CloseLink();
+  multicastReceiving.store(0);
+  PauseWhileRunning(*s.clock, kSettleMs);
+  // Once the shutdown has begun nobody would be there to close the box.
+  if (programRunning.load() != 0)
+    s.window->ShowError("Can't open UDP, wrong IP address!\nPlease restart Kestrovaline", "Kestrovaline Error");
+  *goOn = 0;
+}
+
+void TickNotConnected(Supervisor& s) {
+  char ts[kTimestampSize];
+  const uint32_t activity = SampleLink().activity;
+  const uint32_t r = Rate(activity, s.previousActivity);
+  SetStatusLine(kUdpLine, "UDP = %u per/sec                                 ", r);
+  s.window->RequestRepaint();
+  s.previousActivity = activity;
+  if (r > 1) {  // at least one beacon since the previous tick
+    LogEvent("%s Status UDP_CONNECTED\n", FormatTimestamp(ts));
+    SetState(kUdpConnected);
+  }
+  PauseWhileRunning(*s.clock, kTickMs);
+}
+
+// Tries once per tick, whether beacons still come or not. The connection
+// goes to the server whose beacons passed the sender filter; the last sender
+// of any datagram is what the window and the log show.
+void TickUdpConnected(Supervisor& s) {
+  char ts[kTimestampSize], sender[kDottedSize], server[kDottedSize];
+  const uint32_t activity = SampleLink().activity;
+  const uint32_t r = Rate(activity, s.previousActivity);
+  FormatDottedAddress(lastSenderAddress.load(), sender);
+  SetStatusLine(kUdpLine, "UDP = %u per/sec from %s", r, sender);
+  s.window->RequestRepaint();
+  s.previousActivity = activity;
+
+  const uint32_t serverAddress = serverBeaconAddress.load();
+  if (serverAddress == 0 || s.link->ConnectToServer(FormatDottedAddress(serverAddress, server)) == 0) {
+    PauseWhileRunning(*s.clock, kTickMs);
+    return;
+  }
+  // A connection made while the shutdown began gets no receiver: the shutdown
+  // has already waited for the TCP receiver, and the ending closes the socket.
+  if (programRunning.load() == 0) return;
+  s.link->StartTcpReceiver();
+  linkUp.store(1);
+  LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), sender);
+  SetState(kUdpTcpConnected);
+  LogEvent("%s Status UDP_TCP_CONNECTED\n", FormatTimestamp(ts));
+  char hostName[kHostNameSize];
+  s.link->CopyServerHostName(hostName, sizeof hostName);
+  SetStatusLine(kConnectionLine, "Connected to Server %s", hostName);
+  s.window->RequestRepaint();
+  multicastReceiving.store(0);  // the multicast receiver ends after its next datagram
+  PauseWhileRunning(*s.clock, kSettleMs);
+  PauseWhileRunning(*s.clock, kTickMs);
+}
+
+void TickUdpTcpConnected(Supervisor& s) {
+  const uint32_t requests = requestCount.load();
+  const uint32_t readBytes = readByteCount.load();
+  const uint32_t writeBytes = writeByteCount.load();
+  const LinkSample sample = SampleLink();
+  const uint32_t r = Rate(sample.activity, s.previousActivity);
+  char sender[kDottedSize];
+  FormatDottedAddress(lastSenderAddress.load(), sender);
+
+  SetStatusLine(kRequestLine, "Request:\t%i\t\t%i per/sec", int(requests), int(Rate(requests, s.previousRequests)));
+  SetStatusLine(kReadLine, "Read:\t%u\t\t%u per/sec", readBytes, Rate(readBytes, s.previousReadBytes));
+  SetStatusLine(kWriteLine, "Write:\t%u\t\t%u per/sec", writeBytes, Rate(writeBytes, s.previousWriteBytes));
+  SetStatusLine(kUdpLine, "UDP=%u per/sec from %s Datarate=%1.2f", r, sender,
+                DataRate(sample.word337E, s.previousWord337E, sample.word0274));
+  s.window->RequestRepaint();
+
+  s.previousRequests = requests;
+  s.previousReadBytes = readBytes;
+  s.previousWriteBytes = writeBytes;
+  s.previousActivity = sample.activity;
+  s.previousWord337E = sample.word337E;
+  PauseWhileRunning(*s.clock, kTickMs);
+
+  // linkUp is read after the wait: a write batch that failed meanwhile
+  // already makes this tick a missed one.
+  if (linkUp.load() != 0 && r > 0) {
+    s.missCount = 0;
+    return;
+  }
+  if (s.missCount < kMissesBeforeDeinit) {
+    ++s.missCount;
+    return;
+  }
+  char ts[kTimestampSize];
+  s.missCount = 0;
+  linkUp.store(0);
+  SetState(kDeinit);
+  LogEvent("%s udpBytesPerSecond < 10 => Status DEINIT \n", FormatTimestamp(ts));
+}
+
+// Closes everything and waits for the TCP receiver (which ends once the
+// closed socket has woken it), so that a reconnection never runs two TCP or
+// unicast receivers side by side.
+void TickDeinit(Supervisor& s) {
+  char sender[kDottedSize];
+  LogEvent("Closing connection IP %s\n", FormatDottedAddress(lastSenderAddress.load(), sender));
+  SetStatusLine(kConnectionLine, "Connection to Server lost...                               ");
+  s.window->RequestRepaint();
+  s.link->CloseLink();
+  multicastReceiving.store(0);
+  PauseWhileRunning(*s.clock, kSettleMs);
+  tcpReceiving.store(0);
+  PauseWhileRunning(*s.clock, kSettleMs);
+  s.link->JoinTcpReceiver();
+  SetState(kInit);
+}
+
+}  // namespace
+
+int PauseWhileRunning(SupervisorClock& clock, uint32_t ms) { return WaitSliced(clock, ms, true); }
+
+int SupervisorTick(Supervisor& s) {
+  int goOn = 1;
+  switch (connectionState.load()) {
+    case kInit: TickInit(s, &goOn); break;
+    case kNotConnected: TickNotConnected(s); break;
+    case kUdpConnected: TickUdpConnected(s); break;
+    case kUdpTcpConnected: TickUdpTcpConnected(s); break;
+    case kDeinit: TickDeinit(s); break;
+    default: SetState(kDeinit); break;  // not a state of ours: start over cleanly
+  }
+  return goOn;
+}
+
+void EndSupervisor(Supervisor& s) {
+  s.link->CloseLink();
+  multicastReceiving.store(0);
+  // Also ends a TCP receiver that a connection made during the shutdown might
+  // have started; the closed socket wakes it.
+  tcpReceiving.store(0);
+  WaitSliced(*s.clock, kSettleMs, false);
+}
+
+void RunSupervisor(Supervisor& s) {
+  char ts[kTimestampSize];
+  LogEvent("Connection status thread running\n");
+  LogEvent("%s Waiting for UDP from server\n", FormatTimestamp(ts));
+  while (programRunning.load() != 0)
+    if (SupervisorTick(s) == 0) return;
+  EndSupervisor(s);
+}
+
+char* FormatDottedAddress(uint32_t networkOrderAddress, char* out) {
+  uint8_t b[4];
+  std::memcpy(b, &networkOrderAddress, sizeof b);  // network order: first byte first in memory
+  std::snprintf(out, kDottedSize, "%u.%u.%u.%u", unsigned(b[0]), unsigned(b[1]), unsigned(b[2]), unsigned(b[3]));
+  return out;
+}

@@ -1,0 +1,304 @@
+// The supervisor's ticks driven with a recording link, a recording window and
+// a hand-advanced clock; the event log goes to a scratch file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/offset_image.h"
+#include "ipc/request_walker.h"
+#include "link/connection_supervisor_tick.h"
+#include "link/link_flags.h"
+#include "link/udp_receivers.h"
+#include "shell/event_log.h"
+#include "shell/status_lines.h"
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const std::string kIdle = "UDP = 0 per/sec" + std::string(33, ' ');
+
+uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  const uint8_t bytes[4] = {a, b, c, d};  // network order
+  uint32_t v;
+  std::memcpy(&v, bytes, 4);
+  return v;
+}
+
+struct FakeLink final : LinkPort {
+  Lines calls;
+  int openResult = 1, connectResult = 0;
+  std::function<void()> onConnect;
+  int Record(const std::string& call, int result) {
+    calls.push_back(call);
+    return result;
+  }
+  int OpenUdp() override { return Record("OpenUdp", openResult); }
+  int StartMulticastReceiver() override { return multicastReceiving = 1, Record("StartMulticast", 1); }
+  int ConnectToServer(const char* a) override {
+    if (onConnect) onConnect();
+    return Record(std::string("Connect ") + a, connectResult);
+  }
+  int StartTcpReceiver() override { return tcpReceiving = 1, Record("StartTcp", 1); }
+  // A join while tcpReceiving is still set would wait for ever on the real link.
+  void JoinTcpReceiver() override { Record(tcpReceiving ? "Join while receiving" : "JoinTcp", 0); }
+  int CloseLink() override { return Record("CloseLink", 1); }
+  void CopyServerHostName(char* out, size_t size) override { std::snprintf(out, size, "simhost"); }
+};
+
+struct FakeWindow final : StatusWindowPort {
+  std::string shown[kStatusLineCount];  // the lines as of the last repaint
+  std::string errorText, errorCaption;
+  void RequestRepaint() override {
+    char text[kUdpLineSize];
+    for (int id = 0; id < kStatusLineCount; ++id)
+      shown[id].assign(text, CopyStatusLine(StatusLineId(id), text, sizeof text));
+  }
+  void ShowError(const char* text, const char* caption) override { errorText = text, errorCaption = caption; }
+};
+
+struct FakeClock final : SupervisorClock {
+  uint64_t now = 0;
+  uint32_t longestSleep = 0;
+  std::function<void(uint64_t)> onSleep;
+  uint64_t NowMs() override { return now; }
+  void Sleep(uint32_t ms) override {
+    now += ms, longestSleep = std::max(longestSleep, ms);
+    if (onSleep) onSleep(now);
+  }
+};
+
+void SetImageWord(uint32_t offset, uint16_t v) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  offsetImage[offset] = uint8_t(v), offsetImage[offset + 1] = uint8_t(v >> 8);
+}
+
+class SupervisorTest : public ::testing::Test {
+ protected:
+  FakeLink link;
+  FakeWindow window;
+  FakeClock clock;
+  Supervisor s{&link, &window, &clock};
+  std::string logPath = std::filesystem::temp_directory_path() / ("kv_supervisor_" + std::to_string(getpid()));
+
+  void SetUp() override { Reset(); }
+  void TearDown() override {
+    CloseEventLog();
+    std::filesystem::remove(logPath + ".txt"), std::filesystem::remove(logPath + ".log");
+  }
+  // A fresh start: used by SetUp and between the cases of one table.
+  void Reset() {
+    CloseEventLog();
+    link = FakeLink{}, window = FakeWindow{}, clock = FakeClock{};
+    s = Supervisor{&link, &window, &clock};
+    for (auto* flag : {&linkUp, &tcpReceiving, &multicastReceiving, &requestCount, &readByteCount, &writeByteCount})
+      flag->store(0);
+    programRunning = 1, connectionState = kInit;
+    lastSenderAddress = Address(10, 9, 9, 9), serverBeaconAddress = Address(10, 0, 0, 2);
+    InitOffsetImage();
+    ClearStatusLines();
+    ASSERT_EQ(1, OpenLogs((logPath + ".txt").c_str(), (logPath + ".log").c_str()));
+  }
+  // The event log so far, CR LF and the "HH:MM:SS:mmm " prefix taken off.
+  Lines LogLines() {
+    CloseEventLog();
+    Lines out;
+    std::ifstream in(logPath + ".txt");
+    for (std::string l; std::getline(in, l);) {
+      if (!l.empty() && l.back() == '\r') l.pop_back();
+      out.push_back(l.size() > 13 && l[2] == ':' && l[8] == ':' ? l.substr(13) : l);
+    }
+    return out;
+  }
+  void Ticks(int n) {
+    for (int i = 0; i < n; ++i) ASSERT_EQ(1, SupervisorTick(s));
+  }
+  void Connected() { connectionState = kUdpTcpConnected, linkUp = 1; }
+};
+
+TEST_F(SupervisorTest, InitOpensUdpAndForgetsEarlierActivity) {
+  AddLinkActivity(40);
+  Ticks(2);  // INIT, then the first NOT_CONNECTED tick
+  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast"}), link.calls);
+  EXPECT_EQ(kNotConnected, connectionState);
+  EXPECT_EQ(kIdle, window.shown[kUdpLine]);
+  EXPECT_EQ(500u, clock.now);  // INIT itself does not wait
+  EXPECT_EQ((Lines{"Status INIT", "Status NOT_CONNECTED"}), LogLines());
+}
+
+TEST_F(SupervisorTest, BeaconsMoveNotConnectedOn) {
+  const struct { const char* name; std::vector<uint32_t> beaconsPerTick; std::string line; uint32_t state; } cases[] = {
+      {"no beacon", {0, 0, 0}, kIdle, kNotConnected},
+      {"one beacon", {1}, "UDP = 2 per/sec" + std::string(33, ' '), kUdpConnected},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    connectionState = kNotConnected;
+    for (uint32_t n : c.beaconsPerTick) AddLinkActivity(n), Ticks(1);
+    EXPECT_EQ(c.line, window.shown[kUdpLine]);
+    EXPECT_EQ(c.state, connectionState);
+  }
+}
+
+TEST_F(SupervisorTest, RefusedConnectionRetriesEveryTickToTheBeaconSender) {
+  connectionState = kUdpConnected;
+  AddLinkActivity(3);
+  Ticks(3);
+  EXPECT_EQ((Lines{"Connect 10.0.0.2", "Connect 10.0.0.2", "Connect 10.0.0.2"}), link.calls);
+  EXPECT_EQ(kUdpConnected, connectionState);
+  EXPECT_EQ("UDP = 0 per/sec from 10.9.9.9", window.shown[kUdpLine]);
+  EXPECT_EQ(1500u, clock.now);
+}
+
+TEST_F(SupervisorTest, ConnectionBringsTheLinkUp) {
+  connectionState = kUdpConnected, multicastReceiving = 1, link.connectResult = 1;
+  Ticks(1);
+  EXPECT_EQ((Lines{"Connect 10.0.0.2", "StartTcp"}), link.calls);
+  EXPECT_EQ(kUdpTcpConnected, connectionState);
+  EXPECT_EQ(1u, linkUp);
+  EXPECT_EQ(0u, multicastReceiving);
+  EXPECT_EQ("Connected to Server simhost", window.shown[kConnectionLine]);
+  EXPECT_EQ(600u, clock.now);
+  EXPECT_EQ((Lines{"Connection to Server 10.9.9.9 OK", "Status UDP_TCP_CONNECTED"}), LogLines());
+}
+
+TEST_F(SupervisorTest, ConnectedTickShowsRatesAndDataRate) {
+  const struct { const char* name; uint16_t w, previousK, k; const char* rate; } cases[] = {
+      {"W = 0", 0, 100, 120, "0.00"},
+      {"W = 32768", 32768, 100, 120, "40.00"},
+      {"W = 16384", 16384, 100, 120, "20.00"},
+      {"K wraps", 32768, 65530, 10, "32.00"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    Connected();
+    s.previousWord337E = c.previousK, s.previousActivity = 5, s.previousRequests = 10;
+    AddLinkActivity(5 + 2 * kBlockActivity + 10);  // two data blocks and ten update frames
+    SetImageWord(0x0274, c.w), SetImageWord(0x337E, c.k);
+    requestCount = 13, readByteCount = 400, writeByteCount = 8;
+    Ticks(1);
+    EXPECT_EQ(std::string("UDP=65556 per/sec from 10.9.9.9 Datarate=") + c.rate, window.shown[kUdpLine]);
+    EXPECT_EQ("Request:\t13\t\t6 per/sec", window.shown[kRequestLine]);
+    EXPECT_EQ("Read:\t400\t\t800 per/sec", window.shown[kReadLine]);
+    EXPECT_EQ("Write:\t8\t\t16 per/sec", window.shown[kWriteLine]);
+    EXPECT_EQ(c.k, s.previousWord337E);
+  }
+}
+
+TEST_F(SupervisorTest, EleventhMissedTickTearsDown) {
+  // Per tick: '+' data and the link up, '-' no data, 'x' data but linkUp
+  // cleared by a failed send, 'f' the send fails during this tick's wait.
+  const struct { const char* name; const char* ticks; bool deinit; uint32_t misses; } cases[] = {
+      {"ten misses then a good tick", "----------+", false, 0},
+      {"eleven misses", "-----------", true, 0},
+      {"the good tick restarts the count", "----------+----------", false, 10},
+      {"data keeps coming after a failed send", "f++++++++++", true, 0},
+      {"linkUp clear, data coming", "xxxxxxxxxxx", true, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    Connected();
+    for (const char* t = c.ticks; *t != '\0'; ++t) {
+      ASSERT_EQ(kUdpTcpConnected, connectionState) << "tick " << t - c.ticks;
+      if (*t != '-') AddLinkActivity(1);
+      if (*t == 'x') linkUp = 0;
+      clock.onSleep = [&, f = *t == 'f'](uint64_t) { if (f) linkUp = 0; };
+      Ticks(1);
+    }
+    EXPECT_EQ(c.deinit ? kDeinit : kUdpTcpConnected, connectionState);
+    EXPECT_EQ(c.deinit ? 0u : 1u, linkUp);
+    const Lines log = LogLines();
+    EXPECT_EQ(c.deinit, !log.empty() && log.back() == "udpBytesPerSecond < 10 => Status DEINIT ");
+    EXPECT_EQ(c.misses, s.missCount);
+  }
+}
+
+TEST_F(SupervisorTest, UdpFailureShowsTheErrorAndEndsTheThread) {
+  link.openResult = 0;
+  RunSupervisor(s);
+  EXPECT_EQ((Lines{"OpenUdp", "CloseLink"}), link.calls);
+  EXPECT_EQ("Can't start UDP, please restart Kestrovaline    ", window.shown[kUdpLine]);
+  EXPECT_EQ("Can't open UDP, wrong IP address!\nPlease restart Kestrovaline", window.errorText);
+  EXPECT_EQ("Kestrovaline Error", window.errorCaption);
+  EXPECT_EQ(kInit, connectionState);
+  EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
+                   "Can't open UDP"}),
+            LogLines());
+}
+
+TEST_F(SupervisorTest, ShutdownEndsPromptlyInEveryState) {
+  const struct { const char* name; uint32_t state; int connect; } cases[] = {
+      {"NOT_CONNECTED", kNotConnected, 0}, {"UDP_CONNECTED", kUdpConnected, 0},
+      {"UDP_TCP_CONNECTED", kUdpTcpConnected, 0}, {"DEINIT", kDeinit, 0},
+      {"connection made as the shutdown began", kUdpConnected, 1}, {"INIT failing", kInit, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    connectionState = c.state, link.openResult = c.connect >= 0, link.connectResult = c.connect > 0;
+    clock.now = 950, clock.onSleep = [](uint64_t now) { if (now >= 1000) programRunning = 0; };
+    link.onConnect = [&] { if (c.connect > 0) programRunning = 0; };
+    RunSupervisor(s);
+    EXPECT_LE(clock.now, 1000u + kPauseSliceMs + kSettleMs);
+    EXPECT_LE(clock.longestSleep, kPauseSliceMs);
+    EXPECT_EQ("CloseLink", link.calls.back());
+    EXPECT_EQ(0u, linkUp | tcpReceiving | multicastReceiving);
+    EXPECT_TRUE(window.errorText.empty());
+  }
+}
+
+// Beacons, the link up, data stopping, DEINIT (which waits for the TCP
+// receiver), INIT again, and the shutdown.
+TEST_F(SupervisorTest, WholeRunInOrder) {
+  link.connectResult = 1;
+  clock.onSleep = [](uint64_t now) {
+    if (now % kTickMs == 0 && now < 3000) AddLinkActivity(1);  // beacons, then update frames, until 3 s
+    if (now >= 12000) programRunning = 0;
+  };
+  RunSupervisor(s);
+  EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
+                   "Status NOT_CONNECTED", "Status UDP_CONNECTED", "Connection to Server 10.9.9.9 OK",
+                   "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT ",
+                   "Closing connection IP 10.9.9.9", "Status INIT", "Status NOT_CONNECTED"}),
+            LogLines());
+  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "OpenUdp",
+                   "StartMulticast", "CloseLink"}),
+            link.calls);
+  EXPECT_EQ("Connection to Server lost..." + std::string(31, ' '), window.shown[kConnectionLine]);
+}
+
+// The supervisor on its own thread while this one paints and the receivers'
+// counts grow: every painted line is whole, and the shutdown ends the thread.
+TEST_F(SupervisorTest, PainterSeesWholeLinesWhileTheThreadRuns) {
+  link.connectResult = 1;
+  clock.onSleep = [](uint64_t) { std::this_thread::yield(); };
+  std::thread supervisor(RunSupervisor, std::ref(s));
+  const std::regex whole("|UDP = [0-9]+ per/sec {33}|UDP = [0-9]+ per/sec from 10\\.9\\.9\\.9|"
+                         "UDP=[0-9]+ per/sec from 10\\.9\\.9\\.9 Datarate=[0-9]+\\.[0-9]{2}");
+  char text[kUdpLineSize];
+  int linkLines = 0;
+  for (int i = 0; i < 1000000 && linkLines < 1000; ++i) {
+    AddLinkActivity(1);
+    const std::string line(text, CopyStatusLine(kUdpLine, text, sizeof text));
+    ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    linkLines += line.find("Datarate") != std::string::npos;
+  }
+  programRunning = 0;
+  supervisor.join();
+  EXPECT_EQ(1000, linkLines);
+  EXPECT_EQ("CloseLink", link.calls.back());
+}
+
+}  // namespace
