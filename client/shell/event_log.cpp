@@ -71,7 +71,10 @@ void LogEvent(const char* format, ...) {
   int n = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (n < 0) return;
-  if (size_t(n) >= sizeof line) n = sizeof line - 1;
+  if (size_t(n) >= sizeof line) {  // cut, but keep the line end so the next line starts on its own
+    n = sizeof line - 1;
+    line[n - 1] = '\n';
+  }
   // One fwrite per line: the stream's own lock keeps each line whole.
   char out[2 * kLineSize];
   std::fwrite(out, 1, ExpandLineEnds(line, size_t(n), out), stream);

@@ -1,0 +1,83 @@
+// The program's entry: start-up in its fixed order, the message loop (which
+// is also the IPC service loop), and the end of the shutdown. Each step is
+// one call; a failed step that ends the program has already told the user.
+#include <windows.h>
+
+#include <cstdio>
+
+#include "ipc/offset_image.h"
+#include "shell/event_log.h"
+#include "shell/resources/resource.h"
+#include "shell/run_mode.h"
+#include "shell/settings.h"
+#include "shell/shutdown_win32.h"
+#include "shell/status_paint_win32.h"
+#include "shell/status_window_win32.h"
+
+namespace {
+
+// A GUI program has no visible standard error: the settings reader's line
+// about a file it cannot open is shown in a box as well, before it ends the
+// process.
+void WarnSettingsOpenFailure(const char* message) {
+  MessageBoxA(nullptr, message, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
+}
+
+// Empties the logs of the mode. A log that cannot be created (the plug-in
+// folder is missing, say) is named in a box. Returns 1 when both were created.
+int OpenLogsOrWarn(RunMode mode) {
+  const char* failedPath = "";
+  if (OpenRunModeLogs(mode, &failedPath)) return 1;
+  char text[kLogPathSize + 64];
+  std::snprintf(text, sizeof text, "Could not create the log file\n%s", failedPath);
+  MessageBoxA(nullptr, text, "Error", MB_ICONWARNING | MB_OK);
+  return 0;
+}
+
+// Loads the settings (creating the file with defaults if it is missing).
+// Returns 1, or 0 after the "Reading of Inifile Failed!" box.
+int LoadSettingsOrWarn(RunMode mode) {
+  settingsOpenFailureHook = WarnSettingsOpenFailure;
+  const char* box = LoadSettingsAtStart(mode);
+  if (box == nullptr) return 1;
+  MessageBoxA(nullptr, box, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
+  return 0;
+}
+
+// Start-up ended early: what has been opened is closed; the exit code is 0.
+int EndStartUp() {
+  CloseEventLog();
+  ReleaseBallBitmap();
+  return 0;
+}
+
+// Until the quit message; returns its exit code.
+int RunMessageLoop(HACCEL accelerators) {
+  MSG msg;
+  int got;
+  while ((got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+    if (TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  return got == 0 ? int(msg.wParam) : 0;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCommand) {
+  // The image lock is a static mutex: it exists before anything runs.
+  const RunMode mode = ChooseRunMode(commandLine);
+  const RunModeProfile& profile = ProfileOf(mode);
+  if (!OpenLogsOrWarn(mode)) return 0;
+  if (!LoadSettingsOrWarn(mode)) return EndStartUp();
+  LoadWindowTexts(instance, profile.classNameId);
+  RegisterStatusWindowClass(instance);
+  if (!CreateStatusWindow(instance, profile.hideWindow ? SW_HIDE : showCommand)) return EndStartUp();
+  HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCELERATORS));
+  CreateFonts();
+  InitOffsetImage();
+  CreateIpcEvent();
+  StartConnectionStatusThread();
+  return ShutdownSecondHalf(RunMessageLoop(accelerators));
+}

@@ -1,0 +1,148 @@
+// Painting of the status window. The picture, the status lines and the
+// version text are drawn into an off-screen bitmap first and copied to the
+// window in one step, so the twice-a-second repaints do not flicker. Each
+// status line is copied out under the image lock together with its count,
+// so a painted line never mixes two updates.
+#include "shell/status_paint_win32.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "shell/status_lines.h"
+#include "shell/status_window_win32.h"
+#include "shell/version.h"
+
+HFONT statusFont = nullptr;
+HFONT versionFont = nullptr;
+
+namespace {
+
+constexpr int kPointSize = 12;
+constexpr size_t kVersionTextSize = 20;
+constexpr int kTabOrigin = 40;
+
+struct LinePlace {
+  StatusLineId id;
+  int x, y;
+};
+constexpr LinePlace kConnectionPlace = {kConnectionLine, 18, 150};
+constexpr LinePlace kTabbedPlaces[] = {
+    {kRequestLine, 18, 180}, {kReadLine, 18, 200}, {kWriteLine, 18, 220}, {kUdpLine, 18, 240}};
+
+// Selects an object into a device context for one scope; no object, no change.
+class Selection {
+ public:
+  Selection(HDC dc, HGDIOBJ object) : dc_(dc), previous_(object != nullptr ? SelectObject(dc, object) : nullptr) {}
+  ~Selection() {
+    if (previous_ != nullptr) SelectObject(dc_, previous_);
+  }
+  Selection(const Selection&) = delete;
+  Selection& operator=(const Selection&) = delete;
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+// A memory device context compatible with another one, deleted at scope end.
+class MemoryDc {
+ public:
+  explicit MemoryDc(HDC like) : dc(CreateCompatibleDC(like)) {}
+  ~MemoryDc() {
+    if (dc != nullptr) DeleteDC(dc);
+  }
+  MemoryDc(const MemoryDc&) = delete;
+  MemoryDc& operator=(const MemoryDc&) = delete;
+  HDC dc;
+};
+
+// A GDI object this scope created and deletes.
+class OwnedObject {
+ public:
+  explicit OwnedObject(HGDIOBJ object) : object(object) {}
+  ~OwnedObject() {
+    if (object != nullptr) DeleteObject(object);
+  }
+  OwnedObject(const OwnedObject&) = delete;
+  OwnedObject& operator=(const OwnedObject&) = delete;
+  HGDIOBJ object;
+};
+
+HFONT CreateTextFont(int height, const char* face) {
+  HFONT font = CreateFontA(-height, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, 0, 0, 0, 0, face);
+  if (font == nullptr) MessageBoxA(statusWindow, "Font creation failed!", "Error", MB_ICONWARNING);
+  return font;
+}
+
+void DrawPicture(HDC dc) {
+  if (ballBitmap == nullptr) return;
+  MemoryDc picture(dc);
+  if (picture.dc == nullptr) return;
+  Selection bitmap(picture.dc, ballBitmap);
+  BITMAP size = {};
+  GetObjectA(ballBitmap, sizeof size, &size);
+  BitBlt(dc, 0, 0, size.bmWidth, size.bmHeight, picture.dc, 0, 0, SRCCOPY);
+}
+
+// The five status lines in statusFont, black on the picture.
+void DrawStatusLines(HDC dc) {
+  Selection font(dc, statusFont);
+  SetTextColor(dc, RGB(0, 0, 0));
+  SetBkMode(dc, TRANSPARENT);
+  char text[kUdpLineSize];
+  uint32_t n = CopyStatusLine(kConnectionPlace.id, text, sizeof text);
+  TextOutA(dc, kConnectionPlace.x, kConnectionPlace.y, text, int(n));
+  for (const LinePlace& place : kTabbedPlaces) {
+    n = CopyStatusLine(place.id, text, sizeof text);
+    TabbedTextOutA(dc, place.x, place.y, text, int(n), 0, nullptr, kTabOrigin);
+  }
+}
+
+// Colour and background mode are those DrawStatusLines left.
+void DrawVersion(HDC dc) {
+  Selection font(dc, versionFont);
+  char text[kVersionTextSize];
+  const int n = std::snprintf(text, sizeof text, "Version %s", kVersionText);
+  TextOutA(dc, 140, 112, text, n);
+}
+
+void PaintContent(HDC dc) {
+  DrawPicture(dc);
+  DrawStatusLines(dc);
+  DrawVersion(dc);
+}
+
+}  // namespace
+
+void CreateFonts() {
+  HDC screen = GetDC(nullptr);
+  const int pixelsPerInch = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  const int height = MulDiv(kPointSize, pixelsPerInch, 72);
+  statusFont = CreateTextFont(height, "BoeingType");
+  versionFont = CreateTextFont(height, "Arial");
+}
+
+void DeleteFonts() {
+  if (statusFont != nullptr) DeleteObject(statusFont);
+  if (versionFont != nullptr) DeleteObject(versionFont);
+  statusFont = versionFont = nullptr;
+}
+
+void PaintStatusWindow(HWND hwnd) {
+  PAINTSTRUCT paint;
+  HDC screen = BeginPaint(hwnd, &paint);
+  RECT client;
+  GetClientRect(hwnd, &client);
+  MemoryDc back(screen);
+  OwnedObject canvas(CreateCompatibleBitmap(screen, client.right, client.bottom));
+  if (back.dc != nullptr && canvas.object != nullptr) {
+    Selection target(back.dc, canvas.object);
+    FillRect(back.dc, &client, GetSysColorBrush(COLOR_WINDOW));  // where the picture does not reach
+    PaintContent(back.dc);
+    BitBlt(screen, 0, 0, client.right, client.bottom, back.dc, 0, 0, SRCCOPY);
+  } else {
+    PaintContent(screen);  // no memory for the off-screen copy: draw directly
+  }
+  EndPaint(hwnd, &paint);
+}
