@@ -1,1 +1,227 @@
-// placeholder
+// The socket seam on Windows: thin wrappers over Windows Sockets 2. The
+// socket number is the SOCKET value (INVALID_SOCKET reads as kNoSocket).
+// The one behavioural difference from POSIX lives in NetBindMulticast: see net.h.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "link/net.h"
+
+namespace {
+
+SOCKET Sock(NetSocket s) { return SOCKET(s); }
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = address;
+  a.sin_port = htons(port);
+  return a;
+}
+
+void TakeAddress(const sockaddr_in& a, uint32_t* address, uint16_t* port) {
+  if (address != nullptr) *address = a.sin_addr.s_addr;
+  if (port != nullptr) *port = ntohs(a.sin_port);
+}
+
+int SetBlocking(NetSocket s, bool blocking) {
+  u_long nonBlocking = blocking ? 0 : 1;
+  return ioctlsocket(Sock(s), FIONBIO, &nonBlocking) == 0 ? 1 : 0;
+}
+
+int Membership(NetSocket s, int option, uint32_t group, uint32_t interfaceAddress) {
+  ip_mreq m{};
+  m.imr_multiaddr.s_addr = group;
+  m.imr_interface.s_addr = interfaceAddress;
+  return setsockopt(Sock(s), IPPROTO_IP, option, reinterpret_cast<const char*>(&m), sizeof m) == 0 ? 1 : 0;
+}
+
+int SetIpOption(NetSocket s, int option, const void* value, int size) {
+  return setsockopt(Sock(s), IPPROTO_IP, option, static_cast<const char*>(value), size) == 0 ? 1 : 0;
+}
+
+timeval MakeTimeval(uint32_t ms) {
+  timeval t{};
+  t.tv_sec = long(ms / 1000);
+  t.tv_usec = long(ms % 1000) * 1000;
+  return t;
+}
+
+}  // namespace
+
+int NetStartup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 1 : 0;
+}
+
+void NetCleanup() { WSACleanup(); }
+
+NetSocket NetUdpSocket() {
+  const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  return s == INVALID_SOCKET ? kNoSocket : NetSocket(s);
+}
+
+NetSocket NetTcpSocket() {
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return s == INVALID_SOCKET ? kNoSocket : NetSocket(s);
+}
+
+void NetClose(NetSocket s) {
+  if (s != kNoSocket) closesocket(Sock(s));
+}
+
+int NetShutdownReceive(NetSocket s) { return shutdown(Sock(s), SD_RECEIVE) == 0 ? 1 : 0; }
+int NetShutdownBoth(NetSocket s) { return shutdown(Sock(s), SD_BOTH) == 0 ? 1 : 0; }
+
+int NetBind(NetSocket s, uint32_t address, uint16_t port) {
+  const sockaddr_in a = MakeAddress(address, port);
+  return bind(Sock(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+}
+
+int NetBindMulticast(NetSocket s, uint32_t interfaceAddress, uint16_t port) {
+  // Winsock delivers the group's datagrams to a socket bound to the
+  // interface address once it has joined on that interface.
+  return NetBind(s, interfaceAddress, port);
+}
+
+int NetJoinGroup(NetSocket s, uint32_t group, uint32_t interfaceAddress) {
+  return Membership(s, IP_ADD_MEMBERSHIP, group, interfaceAddress);
+}
+
+int NetLeaveGroup(NetSocket s, uint32_t group, uint32_t interfaceAddress) {
+  return Membership(s, IP_DROP_MEMBERSHIP, group, interfaceAddress);
+}
+
+int NetSetMulticastInterface(NetSocket s, uint32_t interfaceAddress) {
+  in_addr a{};
+  a.s_addr = interfaceAddress;
+  return SetIpOption(s, IP_MULTICAST_IF, &a, sizeof a);
+}
+
+int NetSetMulticastTtl(NetSocket s, uint32_t ttl) {
+  const DWORD value = ttl;
+  return SetIpOption(s, IP_MULTICAST_TTL, &value, sizeof value);
+}
+
+int NetSetMulticastLoop(NetSocket s, uint32_t on) {
+  const DWORD value = on != 0 ? 1 : 0;
+  return SetIpOption(s, IP_MULTICAST_LOOP, &value, sizeof value);
+}
+
+int NetSetReuseAddress(NetSocket s) {
+  const BOOL on = TRUE;
+  return setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
+}
+
+int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
+  sockaddr_in a{};
+  int size = sizeof a;
+  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+  TakeAddress(a, address, port);
+  return 1;
+}
+
+int NetListen(NetSocket s, int backlog) { return listen(Sock(s), backlog) == 0 ? 1 : 0; }
+
+NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort) {
+  sockaddr_in a{};
+  int size = sizeof a;
+  const SOCKET c = accept(Sock(s), reinterpret_cast<sockaddr*>(&a), &size);
+  if (c == INVALID_SOCKET) return kNoSocket;
+  TakeAddress(a, fromAddress, fromPort);
+  return NetSocket(c);
+}
+
+int NetConnectStart(NetSocket s, uint32_t address, uint16_t port) {
+  if (SetBlocking(s, false) == 0) return -1;
+  const sockaddr_in a = MakeAddress(address, port);
+  if (connect(Sock(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+    return SetBlocking(s, true) == 1 ? 1 : -1;
+  const int error = WSAGetLastError();
+  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS ? 0 : -1;
+}
+
+int NetConnectWait(NetSocket s, uint32_t waitMs) {
+  // A non-blocking connect reports success in the write set and failure in
+  // the exception set.
+  fd_set writable, failed;
+  FD_ZERO(&writable);
+  FD_ZERO(&failed);
+  FD_SET(Sock(s), &writable);
+  FD_SET(Sock(s), &failed);
+  timeval wait = MakeTimeval(waitMs);
+  const int n = select(0, nullptr, &writable, &failed, &wait);
+  if (n < 0) return -1;
+  if (n == 0) return 0;
+  if (FD_ISSET(Sock(s), &failed)) return -1;
+  int error = 0;
+  int size = sizeof error;
+  if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0)
+    return -1;
+  return SetBlocking(s, true) == 1 ? 1 : -1;
+}
+
+int NetSend(NetSocket s, const uint8_t* data, uint32_t size, uint32_t timeLimitMs) {
+  // A blocking send bounded by SO_SNDTIMEO: running out is an error.
+  const DWORD limit = timeLimitMs;
+  setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+  const int n = send(Sock(s), reinterpret_cast<const char*>(data), int(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int NetSendTo(NetSocket s, const uint8_t* data, uint32_t size, uint32_t address, uint16_t port) {
+  const sockaddr_in a = MakeAddress(address, port);
+  const int n = sendto(Sock(s), reinterpret_cast<const char*>(data), int(size), 0,
+                       reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int NetWaitReadable(NetSocket s, uint32_t waitMs) {
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(Sock(s), &readable);
+  timeval wait = MakeTimeval(waitMs);
+  const int n = select(0, &readable, nullptr, nullptr, &wait);
+  return n < 0 ? -1 : n == 0 ? 0 : 1;
+}
+
+int NetRecv(NetSocket s, uint8_t* buffer, uint32_t size) {
+  const int n = recv(Sock(s), reinterpret_cast<char*>(buffer), int(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddress, uint16_t* fromPort) {
+  sockaddr_in a{};
+  int addressSize = sizeof a;
+  const int n = recvfrom(Sock(s), reinterpret_cast<char*>(buffer), int(size), 0, reinterpret_cast<sockaddr*>(&a),
+                         &addressSize);
+  if (n == SOCKET_ERROR) {
+    // A datagram longer than the buffer arrives cut, as on POSIX.
+    if (WSAGetLastError() != WSAEMSGSIZE) return -1;
+    TakeAddress(a, fromAddress, fromPort);
+    return int(size);
+  }
+  TakeAddress(a, fromAddress, fromPort);
+  return n;
+}
+
+uint32_t NetParseAddress(const char* text) { return inet_addr(text); }
+
+char* NetFormatAddress(uint32_t address, char* out) {
+  in_addr a{};
+  a.s_addr = address;
+  if (inet_ntop(AF_INET, &a, out, kNetAddressTextSize) == nullptr) out[0] = '\0';
+  return out;
+}
+
+int NetLookupHostName(uint32_t address, char* out, size_t size) {
+  if (size == 0) return 0;
+  const sockaddr_in a = MakeAddress(address, 0);
+  char service[32];
+  const DWORD hostSize = DWORD(size < kNetHostNameSize ? size : kNetHostNameSize);
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&a), sizeof a, out, hostSize, service, sizeof service,
+                  NI_NUMERICSERV) != 0) {
+    out[0] = '\0';
+    return 0;
+  }
+  return 1;
+}

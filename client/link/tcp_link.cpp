@@ -1,8 +1,139 @@
-// Stand-in until the link lands.
+// The TCP link: connection attempt, TCP receiver with stream reassembly,
+// closing. The receiver waits in 100 ms slices and ends when its flag is
+// cleared, when its socket has been taken out of use, or when the server
+// closes the connection (one event-log line, linkUp cleared: the supervisor
+// then takes the link down). Its frame reader is static storage that belongs
+// to the one receiver that runs at a time.
 #include "link/tcp_link.h"
 
-int ConnectToServer(const char*) { return 0; }
-int StartTcpReceiver() { return 0; }
-void JoinTcpReceiver() {}
-int CloseLink() { return 1; }
-void CloseTcpSocket() {}
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "ipc/offset_image.h"
+#include "link/frame_reader.h"
+#include "link/link_flags.h"
+#include "link/net.h"
+#include "link/receiver_thread.h"
+#include "link/udp_receivers.h"
+#include "shell/event_log.h"
+#include "shell/timestamp.h"
+
+namespace {
+
+constexpr uint32_t kConnectTimeLimitMs = 2000;
+constexpr uint32_t kSendTimeLimitMs = 2000;
+constexpr uint32_t kSliceMs = 100;
+
+std::atomic<NetSocket> tcpSocket{kNoSocket};
+std::atomic<uint32_t> tcpSenders{0};  // sends in flight on tcpSocket
+ReceiverThread tcpReceiver;
+FrameReader tcpReader;
+
+void ReportBadTcpFrame(void*, const BadFrame& bad) { LogBadFrame(kTcpFrames, bad); }
+
+// The server closed the connection (received 0) or it failed (-1): one line,
+// and the link is no longer usable for write batches.
+void ReportConnectionEnd(int received) {
+  char now[kTimestampSize];
+  if (received == 0)
+    LogEvent("%s Connection closed by server\n", FormatTimestamp(now));
+  else
+    LogEvent("%s Connection to server failed, receive error\n", FormatTimestamp(now));
+  linkUp.store(0);
+}
+
+// One receive into the reader, waiting at most one slice, and every whole
+// frame it completes. Returns 1 to go on, 0 when the receiver is to end.
+int ReceiveTcpSlice(NetSocket s) {
+  const int ready = NetWaitReadable(s, kSliceMs);
+  if (ready == 0) return 1;
+  if (tcpSocket.load() != s) return 0;  // taken out of use: woken by our own shutdown
+  uint32_t room = 0;
+  uint8_t* space = FrameReaderSpace(tcpReader, &room);
+  const int n = ready > 0 ? NetRecv(s, space, room) : -1;
+  if (n <= 0) {
+    if (tcpSocket.load() == s) ReportConnectionEnd(n);
+    return 0;
+  }
+  FrameReaderCommit(tcpReader, uint32_t(n));
+  Frame frame{};
+  while (NextFrame(tcpReader, &frame) == 1) TakeTcpFrame(frame);
+  return 1;
+}
+
+void TcpReceiverThread() {
+  const NetSocket s = tcpSocket.load();
+  StartUnicastReceiver();
+  ResetFrameReader(tcpReader, kTcpFrames, ReportBadTcpFrame, nullptr);
+  while (s != kNoSocket && tcpReceiving.load() != 0 && tcpSocket.load() == s)
+    if (ReceiveTcpSlice(s) == 0) break;
+  StopUnicastReceiver();
+}
+
+// Takes tcpSocket out of use and closes it once nobody uses it: the shutdown
+// wakes the receiver, which finds its socket gone and ends; a write batch in
+// flight ends within its time limit.
+void RetireTcpSocket(bool both) {
+  const NetSocket s = tcpSocket.exchange(kNoSocket);
+  if (s != kNoSocket) {
+    if (both)
+      NetShutdownBoth(s);
+    else
+      NetShutdownReceive(s);
+  }
+  tcpReceiver.Join();
+  while (tcpSenders.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  NetClose(s);
+}
+
+}  // namespace
+
+void TakeTcpFrame(const Frame& frame) {
+  if (frame.type < kTypeFirstBlock || frame.type > kTypeLastBlock) {
+    LogWrongType(kTcpFrames, frame.type);
+    return;
+  }
+  if (frame.size != kDataBlockSize) {
+    LogWrongBlockSize(frame.type, frame.size);
+    return;
+  }
+  TakeDataBlock(frame.type, frame.payload);
+}
+
+int ConnectToServer(const char* dottedAddress) {
+  const NetSocket s = NetTcpSocket();
+  if (s == kNoSocket) return 0;
+  if (NetConnect(s, NetParseAddress(dottedAddress), kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
+    NetClose(s);
+    return 0;
+  }
+  RetireTcpSocket(true);  // normally CloseLink has done this already
+  tcpSocket.store(s);
+  return 1;
+}
+
+int StartTcpReceiver() {
+  tcpReceiving.store(1);
+  return tcpReceiver.Start(TcpReceiverThread);
+}
+
+void JoinTcpReceiver() { tcpReceiver.Join(); }
+
+int CloseLink() {
+  char now[kTimestampSize];
+  LogEvent("%s Closing connection to server OK\n", FormatTimestamp(now));
+  RetireTcpSocket(false);
+  CloseUdp();
+  return 1;
+}
+
+void CloseTcpSocket() { RetireTcpSocket(true); }
+
+int SendOnTcpLink(const uint8_t* data, uint32_t size) {
+  tcpSenders.fetch_add(1);  // before the load: a closer that took the socket waits for us
+  const NetSocket s = tcpSocket.load();
+  const int sent = s == kNoSocket ? -1 : NetSend(s, data, size, kSendTimeLimitMs);
+  tcpSenders.fetch_sub(1);
+  return sent;
+}

@@ -1,8 +1,14 @@
 // The TCP link to the server: the connection attempt, the TCP receiver
 // thread (which runs the unicast receiver beside it) and the closing of the
 // whole link. The socket is shared: the receiver reads, the main thread sends
-// write batches, the supervisor and the shutdown close it.
+// write batches, the supervisor and the shutdown close it. Whoever closes it
+// first takes it out of use, waits for the receiver (and a send in flight)
+// to end, and only then closes it, so no thread ever uses a closed socket.
 #pragma once
+
+#include <cstdint>
+
+#include "link/frames.h"
 
 // Connects a new tcpSocket to dottedAddress, port 65000. The attempt is
 // bounded (about 2 s) and gives up early once programRunning is cleared.
@@ -18,8 +24,18 @@ void JoinTcpReceiver();
 
 // Closes the link: logs "%s Closing connection to server OK", shuts down and
 // closes tcpSocket, leaves the group and closes multicastSocket, cleans up the
-// socket library. Always returns 1.
+// socket library. Every receiver has ended when it returns. Always returns 1.
 int CloseLink();
 
-// Shutdown: closes tcpSocket so that a pending receive returns.
+// Shutdown: takes tcpSocket out of use and closes it; the TCP receiver (and
+// with it the unicast receiver) has ended when it returns.
 void CloseTcpSocket();
+
+// Sends size bytes on tcpSocket within the send time limit (about 2 s). The
+// count sent, or -1 on an error, a time-out or when there is no link.
+int SendOnTcpLink(const uint8_t* data, uint32_t size);
+
+// What the TCP receiver does with one whole valid frame: a data block of
+// 16384 bytes is applied (TakeDataBlock); a block of another size and a frame
+// of another type are logged and dropped. Tests and the fuzzer call it too.
+void TakeTcpFrame(const Frame& frame);

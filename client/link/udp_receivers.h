@@ -1,5 +1,7 @@
 // The UDP side of the link: the multicast socket that hears the server's
 // beacons and the unicast receiver that takes update frames on port 65100.
+// Each receiver waits in 100 ms slices and re-checks its flag and socket, so
+// clearing the flag or closing the socket ends it promptly on every platform.
 #pragma once
 
 #include <atomic>
@@ -29,3 +31,28 @@ void JoinMulticastReceiver();
 // Copies the host name of the configured server, as the last accepted beacon
 // gave it, into out (NUL-terminated).
 void CopyServerHostName(char* out, size_t size);
+
+// One step of CloseLink: leaves the group, shuts multicastSocket down, waits for
+// the multicast receiver to end, closes the socket and cleans up the socket
+// library if OpenUdp started it. Failures are ignored.
+void CloseUdp();
+
+// Used by the TCP receiver, which runs the unicast receiver beside itself:
+// Start sets unicastReceiving and starts the thread (1, or 0 when it could not
+// start); Stop clears the flag, wakes the thread, waits for it to end and
+// closes unicastSocket.
+int StartUnicastReceiver();
+void StopUnicastReceiver();
+
+// What each receiver does with one received datagram (received bytes from
+// the source address from, network byte order): note the sender, apply the
+// sender filter (dotted text of from equal to serverIpAddress), validate and
+// count, apply or log. The beacon path also looks up the server's host name.
+// The threads call these after every receive; tests and the fuzzer call them
+// directly.
+void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from);
+void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from);
+
+// 1 when the dotted text of address equals serverIpAddress character for
+// character, else 0.
+int SenderIsServer(uint32_t address);

@@ -1,0 +1,137 @@
+// The socket seam: the few IPv4 socket operations the link (and the server
+// simulator) use, with one Winsock implementation (net_win32.cpp) and one
+// POSIX implementation (net_posix.cpp). Callers see an opaque socket number
+// and small-integer results, never a platform header or error code.
+// Addresses are IPv4 in network byte order (as inet_addr gives them; the
+// text "10.0.0.1" is the uint32_t whose first byte in memory is 10); ports
+// are in host order. Every function may be called from any thread; one
+// socket may be used by one receiving and one sending thread at once.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+using NetSocket = intptr_t;                      // opaque; Winsock SOCKET or POSIX descriptor
+inline constexpr NetSocket kNoSocket = -1;       // "holds no socket"
+inline constexpr uint32_t kNetNoAddress = 0xFFFFFFFFu;  // what NetParseAddress gives for bad text
+inline constexpr uint32_t kNetAnyAddress = 0;    // INADDR_ANY
+inline constexpr size_t kNetAddressTextSize = 16;   // "255.255.255.255" and the NUL
+inline constexpr size_t kNetHostNameSize = 1025;    // the largest host name a lookup gives, with NUL
+
+// Socket library start-up and clean-up, paired like WSAStartup (version 2.2)
+// and WSACleanup; calls nest. Start-up returns 1 or 0. POSIX: no-ops (1).
+int NetStartup();
+void NetCleanup();
+
+// New IPv4 sockets: datagram/UDP or stream/TCP, blocking. kNoSocket on failure.
+NetSocket NetUdpSocket();
+NetSocket NetTcpSocket();
+
+// Closes the socket; kNoSocket is ignored. Does not by itself wake a thread
+// blocked in a receive on POSIX: shut the socket down first for that.
+void NetClose(NetSocket s);
+
+// shutdown(): NetShutdownReceive stops receiving (SD_RECEIVE / SHUT_RD),
+// NetShutdownBoth stops both directions. On POSIX a receive blocked on the
+// socket then returns 0, for TCP and for UDP; Winsock wakes it on NetClose.
+// Receivers that must stop promptly on both wait in slices
+// (NetWaitReadable) and re-check their flag. 1 done, 0 failed.
+int NetShutdownReceive(NetSocket s);
+int NetShutdownBoth(NetSocket s);
+
+// Binds to address:port. 1 bound, 0 failed.
+int NetBind(NetSocket s, uint32_t address, uint16_t port);
+
+// Binds a UDP socket that is to receive a multicast group's datagrams
+// arriving on the interface of interfaceAddress, port. Winsock binds the
+// interface address itself; POSIX, where a socket bound to a unicast address
+// filters out group datagrams, checks that interfaceAddress is an address of
+// this host and binds INADDR_ANY (and, on Linux, takes only the groups this
+// socket joined). 1 bound, 0 failed (the address is not ours, the port is busy).
+int NetBindMulticast(NetSocket s, uint32_t interfaceAddress, uint16_t port);
+
+// IP_ADD_MEMBERSHIP / IP_DROP_MEMBERSHIP of group on the interface of
+// interfaceAddress. 1 done, 0 failed.
+int NetJoinGroup(NetSocket s, uint32_t group, uint32_t interfaceAddress);
+int NetLeaveGroup(NetSocket s, uint32_t group, uint32_t interfaceAddress);
+
+// Options for sending to a multicast group: the outgoing interface
+// (IP_MULTICAST_IF), the TTL and whether this host's own sockets get a copy
+// (IP_MULTICAST_LOOP). 1 set, 0 failed.
+int NetSetMulticastInterface(NetSocket s, uint32_t interfaceAddress);
+int NetSetMulticastTtl(NetSocket s, uint32_t ttl);
+int NetSetMulticastLoop(NetSocket s, uint32_t on);
+
+// SO_REUSEADDR, for a listener that must bind again at once after a restart.
+int NetSetReuseAddress(NetSocket s);
+
+// The address and port the socket is bound to (after bind with port 0, or
+// after connect). 1 with *address and *port filled, 0 failed.
+int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port);
+
+// listen() with the given backlog: 1 or 0. NetAccept blocks until a
+// connection arrives and returns its socket (blocking) and the peer's address
+// and port (either pointer may be null), or kNoSocket on failure.
+int NetListen(NetSocket s, int backlog);
+NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort);
+
+// A connection attempt in two halves, so that the caller decides how long to
+// wait and can give up between waits (see NetConnect). NetConnectStart makes
+// the socket non-blocking and starts connecting: 1 connected at once, 0 under
+// way, -1 failed. NetConnectWait waits up to waitMs for the attempt to end:
+// 1 connected (the socket is blocking again), 0 still under way, -1 failed.
+int NetConnectStart(NetSocket s, uint32_t address, uint16_t port);
+int NetConnectWait(NetSocket s, uint32_t waitMs);
+
+// Sends size bytes, waiting up to timeLimitMs for the platform to take them.
+// Returns size when everything went out, a smaller count when the platform
+// took only part of it, -1 on an error or when the time ran out. Never
+// raises SIGPIPE.
+int NetSend(NetSocket s, const uint8_t* data, uint32_t size, uint32_t timeLimitMs);
+
+// Sends one datagram to address:port. The count sent, or -1.
+int NetSendTo(NetSocket s, const uint8_t* data, uint32_t size, uint32_t address, uint16_t port);
+
+// Waits up to waitMs until a receive on the socket would not block (data, a
+// datagram, the peer's close, a shutdown or an error). 1 ready, 0 timed out,
+// -1 failed (for instance on a closed socket).
+int NetWaitReadable(NetSocket s, uint32_t waitMs);
+
+// recv(): up to size bytes. The count received, 0 when the peer closed the
+// stream (or the socket was shut down), -1 on an error.
+int NetRecv(NetSocket s, uint8_t* buffer, uint32_t size);
+
+// recvfrom(): one datagram of up to size bytes (a longer one is cut), with
+// its source address and port (either pointer may be null). The count
+// received (0 for an empty datagram or a shut-down socket), -1 on an error.
+int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddress, uint16_t* fromPort);
+
+// Dotted text to an address with inet_addr's rules (so "10.0.0.040" is
+// 10.0.0.32 and "1.2.3" is 1.2.0.3); kNetNoAddress for text it rejects.
+uint32_t NetParseAddress(const char* text);
+
+// The address as dotted text ("10.0.0.1") in out, which holds at least
+// kNetAddressTextSize bytes; thread-safe. Returns out.
+char* NetFormatAddress(uint32_t address, char* out);
+
+// The host name of address by getnameinfo (NI_NUMERICSERV) into out (size
+// bytes, at most kNetHostNameSize are used), NUL-terminated. Where no name is
+// known the platform gives the numeric address. May wait for the name
+// service. 1 found, 0 failed (out then holds "").
+int NetLookupHostName(uint32_t address, char* out, size_t size);
+
+// A bounded connection attempt built on the two halves above: waits in
+// slices of sliceMs for at most timeLimitMs, and gives up early once
+// *keepGoing reads 0 (keepGoing may be null). 1 connected, 0 failed or
+// given up. Core logic, the same on every platform.
+inline int NetConnect(NetSocket s, uint32_t address, uint16_t port, uint32_t timeLimitMs,
+                      const std::atomic<uint32_t>* keepGoing, uint32_t sliceMs = 100) {
+  int state = NetConnectStart(s, address, port);
+  for (uint32_t waited = 0; state == 0 && waited < timeLimitMs; waited += sliceMs) {
+    if (keepGoing != nullptr && keepGoing->load() == 0) return 0;
+    const uint32_t rest = timeLimitMs - waited;
+    state = NetConnectWait(s, rest < sliceMs ? rest : sliceMs);
+  }
+  return state == 1 ? 1 : 0;
+}
