@@ -21,7 +21,9 @@ inline constexpr uint8_t kOwnerServer = 2;  // only forwarded; the server alone 
 
 extern std::mutex imageLock;
 extern uint8_t offsetImage[kImageSize];       // guarded by imageLock
-extern uint32_t writeShadow[kImageSize];      // guarded by imageLock; non-zero: a local write waits
+// guarded by imageLock; non-zero: a local write waits. Changed only by
+// ApplyLocalWrite and ApplyDataBlock, which keep a count of marks per quarter.
+extern uint32_t writeShadow[kImageSize];
 extern uint8_t offsetOwnership[kImageSize];   // written at start-up only, read on the main thread
 extern uint32_t linkActivityCount;            // guarded by imageLock; wraps modulo 2^32
 

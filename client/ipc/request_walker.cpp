@@ -1,1 +1,118 @@
-// placeholder
+// The request walker. Each record's head and data are checked against the
+// view, the image and the batch buffer before anything is read, copied or
+// applied; positions are size_t and sizes are compared by subtraction, so no
+// claimed size can wrap a sum.
+#include "ipc/request_walker.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ipc/offset_image.h"
+#include "ipc/request_log_entry.h"
+#include "link/link_flags.h"
+#include "shell/event_log.h"
+#include "shell/timestamp.h"
+
+std::atomic<uint32_t> requestCount{0};
+std::atomic<uint32_t> readByteCount{0};
+std::atomic<uint32_t> writeByteCount{0};
+
+namespace {
+
+constexpr size_t kFailureLineSize = 96;
+
+// The write batch of the request being walked; zero-filled per request so that
+// the 4 bytes after the last record are the batch's end marker.
+uint8_t batch[kBatchBufferSize];
+
+inline uint32_t ReadLe32(const uint8_t* p) {
+  return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// Why a record stopped the walk; each has its own request-log line.
+enum class BadRecord { kUnknownKind, kHeadCut, kNoEnd, kBeyondMapping, kBeyondImage, kBatchFull };
+
+// Writes the failure line of a bad record to the request log.
+void LogBadRecord(BadRecord why, uint32_t offset, uint32_t size) {
+  const char* word = nullptr;
+  switch (why) {
+    case BadRecord::kUnknownKind: AppendRequestLog("default-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kHeadCut:
+    case BadRecord::kNoEnd: AppendRequestLog("end-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kBeyondMapping: word = "mapping"; break;
+    case BadRecord::kBeyondImage: word = "image"; break;
+    case BadRecord::kBatchFull: word = "batch"; break;
+  }
+  char line[kFailureLineSize];
+  const int n = std::snprintf(line, sizeof line, "%s-> FS6IPC_MESSAGE_FAILURE Offset: %04X Bytes: %u\n",
+                              word, unsigned(offset), unsigned(size));
+  if (n > 0) AppendRequestLog(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+}
+
+// Ends a walk at a bad record: logs it and clears its kind when the kind field
+// lies in the view. Returns 0, the walk's result.
+int StopAt(uint8_t* area, size_t size, size_t at, BadRecord why, uint32_t offset = 0, uint32_t n = 0) {
+  LogBadRecord(why, offset, n);
+  if (size - at >= 4) std::memset(area + at, 0, 4);
+  return 0;
+}
+
+inline bool InImage(uint32_t offset, uint32_t n) {
+  return offset < kImageSize && n <= kImageSize - offset;
+}
+
+// Sends the batch when the link is up and settles the request result.
+int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
+  if (linkUp.load() == 0) return 3;  // nothing sent, logged or counted
+  int result = 1;
+  if (sawWrite) {
+    result = send(batch, batchSize + 4);
+    if (result != 1 && result != 2) result = 3;
+  }
+  requestCount.fetch_add(1);
+  if (result == 1) return 1;
+  char timestamp[kTimestampSize];
+  if (linkUp.exchange(0) != 0) {  // still set: this request is the one that found the link broken
+    LogEvent(result == 2 ? "%s Bad data-> FS6IPC_MESSAGE_FAILURE\n" : "%s Network error-> FS6IPC_MESSAGE_FAILURE\n",
+             FormatTimestamp(timestamp));
+  }
+  return result;
+}
+
+}  // namespace
+
+int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
+  std::memset(batch, 0, sizeof batch);
+  uint32_t batchSize = 0;
+  bool sawWrite = false;
+  size_t at = 0;
+  for (;;) {
+    if (size - at < 4) return StopAt(area, size, at, BadRecord::kNoEnd);
+    uint8_t* record = area + at;
+    const uint32_t kind = ReadLe32(record);
+    if (kind == 0) break;
+    if (kind != kReadKind && kind != kWriteKind) return StopAt(area, size, at, BadRecord::kUnknownKind);
+    const uint32_t headSize = kind == kReadKind ? kReadHeadSize : kWriteHeadSize;
+    if (size - at < headSize) return StopAt(area, size, at, BadRecord::kHeadCut);
+    const uint32_t offset = ReadLe32(record + 4), n = ReadLe32(record + 8);
+    if (n > size - at - headSize) return StopAt(area, size, at, BadRecord::kBeyondMapping, offset, n);
+    if (!InImage(offset, n)) return StopAt(area, size, at, BadRecord::kBeyondImage, offset, n);
+    uint8_t* data = record + headSize;
+    if (kind == kReadKind) {
+      readByteCount.fetch_add(n);
+      ReadImageBytes(offset, n, data);
+      if (readLogging.load() != 0) LogRequestRecord(false, requestCount.load(), offset, n);
+    } else {
+      if (headSize + n > kBatchRecordLimit - batchSize)
+        return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
+      writeByteCount.fetch_add(n);
+      sawWrite = true;
+      std::memcpy(batch + batchSize, record, headSize + n);
+      ApplyLocalWrite(offset, n, data);
+      batchSize += headSize + n;
+      if (writeLogging.load() != 0) LogRequestRecord(true, requestCount.load(), offset, n);
+    }
+    at += headSize + n;
+  }
+  return FinishRequest(sawWrite, batchSize, send);
+}
