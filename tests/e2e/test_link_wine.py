@@ -1,0 +1,362 @@
+"""The whole client under Wine against server_sim, across a real network.
+
+Two network namespaces joined by a veth pair (kvnet.NetPair): the client, its
+Xvfb, its WINEPREFIX and ipc_probe live in namespace A; server_sim lives in
+namespace B (under Wine with a prefix of its own, or natively when
+KV_SERVER_SIM names a native build). Needs root; skipped otherwise.
+
+KV_ARTIFACT_DIR, when set, receives a screenshot of the status window with
+the link up (status_window.png).
+"""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+import kvnet
+import wine_harness as wh
+
+
+class LinkRig:
+    """The two namespaces with a Wine environment in each (the one in B only
+    when server_sim runs under Wine), booted side by side."""
+
+    def __init__(self):
+        self.net = self.env_a = self.env_b = None
+
+    def open(self):
+        self.net = kvnet.NetPair(extra_b=1).open()
+        try:
+            self.env_a = wh.WineEnv(netns=self.net.ns_a)
+            envs = [self.env_a]
+            if not os.environ.get("KV_SERVER_SIM"):
+                self.env_b = wh.WineEnv(netns=self.net.ns_b, display=False)
+                envs.append(self.env_b)
+            errors = []
+
+            def boot(e):
+                try:
+                    e.start()
+                except Exception as error:  # reported below, on the calling thread
+                    errors.append(error)
+
+            threads = [threading.Thread(target=boot, args=(e,)) for e in envs]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(300)
+            if errors:
+                raise errors[0]
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def close(self):
+        for e in (self.env_a, self.env_b):
+            if e is not None:
+                e.stop()
+        if self.net is not None:
+            self.net.close()
+
+
+rig = None
+net = None
+
+
+class Base(wh.ClientTestCase):
+    pass
+
+
+def setUpModule():
+    global rig, net
+    kvnet.require_netns()
+    rig = LinkRig().open()
+    net = rig.net
+    Base.env = rig.env_a
+
+
+def tearDownModule():
+    if rig is not None:
+        rig.close()
+
+
+def pattern(offset, size):
+    """server_sim's --pattern bytes."""
+    return bytes((o + 3 * (o >> 8) + 0x47 * (o >> 14) + 0x11) % 256 for o in range(offset, offset + size))
+
+
+class Sim:
+    """One server_sim in namespace B, commanded through its standard input."""
+
+    def __init__(self, rig, address, options):
+        self.dir = tempfile.mkdtemp(prefix="kv-sim-")
+        self.journal = os.path.join(self.dir, "journal.txt")
+        self.status_file = os.path.join(self.dir, "status.txt")
+        native = os.environ.get("KV_SERVER_SIM")
+        path = (lambda p: p) if native else wh.wine_path
+        argv = [native or os.path.join(wh.bin_dir(), "server_sim.exe"), "--address", address, "--control", "-",
+                "--quiet", "--journal", path(self.journal), "--status", path(self.status_file)] + list(options)
+        quiet = {"stdin": subprocess.PIPE, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+        self.proc = rig.net.popen(rig.net.ns_b, argv, **quiet) if native else rig.env_b.popen(argv, **quiet)
+        if not wh.wait_until(lambda: os.path.exists(self.status_file), 30):
+            raise AssertionError("server_sim did not start")
+
+    def command(self, line):
+        self.proc.stdin.write((line + "\n").encode())
+        self.proc.stdin.flush()
+
+    def status(self):
+        try:
+            with open(self.status_file) as f:
+                return dict(l.strip().split("=", 1) for l in f if "=" in l)
+        except OSError:
+            return {}
+
+    def journal_lines(self):
+        try:
+            with open(self.journal) as f:
+                return f.read().splitlines()
+        except OSError:
+            return []
+
+    def stop(self, kill=False):
+        if self.proc.poll() is None:
+            if kill:
+                self.proc.kill()
+            else:
+                try:
+                    self.command("quit")
+                except OSError:
+                    pass
+            try:
+                self.proc.wait(15)
+            except subprocess.TimeoutExpired:
+                wh._stop_process(self.proc)
+        if self.proc.stdin:
+            try:
+                self.proc.stdin.close()
+            except OSError:
+                pass
+
+    def cleanup(self):
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class LinkTestCase(Base):
+    def start_sim(self, *options, address=None):
+        sim = Sim(rig, address or net.addr_b, options)
+        self.addCleanup(sim.cleanup)
+        return sim
+
+    def launch_linked(self, local=None):
+        return self.launch(settings=wh.settings_file(local or net.addr_a, net.addr_b))
+
+    def link_is(self, probe, up, timeout):
+        """Waits until requests are answered 1 (up) or 0 (down)."""
+        want = 1 if up else 0
+        return wh.wait_until(lambda: probe.request("read 0 1")[0] == want, timeout, 0.1)
+
+    def read_u8(self, probe, offset):
+        return int(probe.request("read 0x%X u8" % offset)[1]["value"])
+
+    def assert_in_order(self, lines, wanted):
+        """Each wanted text is found in a later line than the one before."""
+        at = 0
+        for text in wanted:
+            for i in range(at, len(lines)):
+                if text in lines[i]:
+                    at = i + 1
+                    break
+            else:
+                self.fail("%r not found after line %d in:\n%s" % (text, at, "\n".join(lines)))
+
+    def assert_closing_lines(self, client):
+        lines = self.event_lines(client)
+        self.assertRegex(lines[-1], wh.CLOSING_LINE)
+        self.assertRegex(lines[-2], r"^\d\d:\d\d:\d\d:\d\d\d Closing connection to server OK$")
+        return lines
+
+
+class LinkUp(LinkTestCase):
+    def test_connects_in_order_and_serves_blocks_and_updates(self):
+        # 0x18000 lies beyond the blocks (up to 0x13FFF): only update frames carry it.
+        self.start_sim("--pattern", "--counter", "0x18000:4:1")
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30), "requests never answered 1")
+
+        spots = [(0x1000, 6), (0x5000, 7), (0x9000, 8), (0xD000, 9), (0x11000, 10)]
+        request = "req " + "; ".join("read 0x%X 8" % offset for offset, _ in spots) + "; read 0x14000 8"
+        expected = ["r=" + pattern(offset, 8).hex().upper() for offset, _ in spots] + ["r=" + "00" * 8]
+        answer = wh.wait_until(lambda: probe.request(request) == (1, expected), 10)
+        self.assertTrue(answer, "blocks 6-10 not all seen: %r" % (probe.request(request),))
+
+        first = int(probe.request("read 0x18000 u32")[1]["value"])
+        self.assertTrue(wh.wait_until(lambda: int(probe.request("read 0x18000 u32")[1]["value"]) > first, 5),
+                        "the counter carried by update frames does not move")
+        self.save_screenshot(probe)
+
+        self.assertEqual(0, self.end(client, probe))
+        lines = self.assert_closing_lines(client)
+        self.assert_in_order(lines, ["Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
+                                     "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
+
+    def save_screenshot(self, probe):
+        folder = os.environ.get("KV_ARTIFACT_DIR")
+        if not folder or not shutil.which("xwd") or not shutil.which("convert"):
+            return
+        os.makedirs(folder, exist_ok=True)
+        left, top, right, bottom = probe.json("info")["rect"]
+        time.sleep(1)  # a tick or two, so that every status line has been painted
+        xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.env.display], stdout=subprocess.PIPE,
+                             timeout=30, check=True)
+        subprocess.run(["convert", "xwd:-", "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                        "png:" + os.path.join(folder, "status_window.png")], input=xwd.stdout, timeout=30,
+                       check=True)
+
+    def test_local_write_reaches_the_server_and_follows_it_after_the_echo(self):
+        # Update records would overwrite a held byte at once: only blocks here.
+        sim = self.start_sim("--pause", "updates")
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30))
+        sim.command("pause blocks")
+        time.sleep(0.2)  # a block already on its way lands before the writes
+
+        self.assertEqual((1, []), probe.request("write 0x330A u16 0xBEEF"))
+        self.assertEqual("0000", probe.request("read 0x330A 2")[1]["hex"], "0x330A changed locally")
+        self.assertEqual((1, []), probe.request("write 0x0200 u8 5"))
+        self.assertEqual(5, self.read_u8(probe, 0x0200))
+        journal = lambda: [l for l in sim.journal_lines() if l.startswith(("batch", "write"))]
+        self.assertTrue(wh.wait_until(lambda: len(journal()) >= 4, 10), sim.journal_lines())
+        # Each batch frame byte for byte (the padding byte after the type is free).
+        writes = journal()
+        self.assertEqual(4, len(writes), writes)
+        self.assertRegex(writes[0], r"^batch \d+ 28 12[0-9a-f]{2}12000000"
+                                    r"020000000a33000002000000efbe" r"00000000" r"1200feaf$")
+        self.assertRegex(writes[1], r"^write \d+ 0x0330A 2 efbe$")
+        self.assertRegex(writes[2], r"^batch \d+ 27 12[0-9a-f]{2}11000000"
+                                    r"02000000000200000100000005" r"00000000" r"1100feaf$")
+        self.assertRegex(writes[3], r"^write \d+ 0x00200 1 05$")
+
+        # A block that carries another value leaves the written byte alone...
+        sim.command("set 0x0200=0x0909:2")
+        sim.command("resume blocks")
+        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 9, 10))
+        self.assertEqual(5, self.read_u8(probe, 0x0200), "a stale block overwrote the local write")
+        # ...while the server-owned 0x330A follows the server, which took the write.
+        self.assertEqual("EFBE", probe.request("read 0x330A 2")[1]["hex"])
+        # The first block carrying the written value releases it; then the server leads.
+        sim.command("set 0x0200=0x0A05:2")
+        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 10, 10))
+        self.assertEqual(5, self.read_u8(probe, 0x0200))
+        sim.command("set 0x0200=0x0B07:2")
+        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 11, 10))
+        self.assertEqual(7, self.read_u8(probe, 0x0200), "the byte does not follow the server after the echo")
+        self.assertEqual(0, self.end(client, probe))
+
+
+class LinkLoss(LinkTestCase):
+    def test_paused_server_leads_to_deinit_and_reconnection(self):
+        sim = self.start_sim()
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30))
+        sim.command("pause all")
+        start = time.monotonic()
+        self.assertTrue(self.link_is(probe, False, 20), "the link never went down")
+        # Eleven quiet ticks of 500 ms: about 5.5 s.
+        self.assertTrue(4.0 <= time.monotonic() - start <= 9.0, time.monotonic() - start)
+        sim.command("resume all")
+        self.assertTrue(self.link_is(probe, True, 30), "no reconnection")
+        self.assertEqual(0, self.end(client, probe))
+        self.assert_in_order(self.assert_closing_lines(client), [
+            "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT",
+            "Closing connection IP %s" % net.addr_b, "Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
+            "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
+
+    def test_killed_and_restarted_server_is_found_again(self):
+        sim = self.start_sim()
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30))
+        sim.stop(kill=True)
+        self.assertTrue(self.link_is(probe, False, 20), "the link never went down")
+        self.start_sim("--set", "0x0300=0x55")
+        self.assertTrue(self.link_is(probe, True, 30), "no recovery")
+        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0300) == 0x55, 10))
+        self.assertEqual(0, self.end(client, probe))
+
+    def test_beacons_from_a_third_host_alone_bring_no_connection(self):
+        sim = self.start_sim("--set", "0x0300=0x55", address=net.extra_b[0])
+        client, probe = self.launch_linked()
+        # Several ticks with beacons arriving from the wrong host.
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline:
+            self.assertEqual(0, probe.request("read 0x0300 1")[0])
+            time.sleep(0.2)
+        self.assertEqual(0, self.read_u8(probe, 0x0300))
+        self.assertNotEqual("0", sim.status().get("beacons", "0"), "the third host sent no beacons")
+        self.assertEqual("0", sim.status().get("connections"))
+        self.assertEqual(0, self.end(client, probe))
+        self.assertFalse([l for l in self.event_lines(client) if "UDP_CONNECTED" in l])
+
+
+class Shutdown(LinkTestCase):
+    def test_bad_local_address_gives_the_error_box_and_still_ends(self):
+        client, probe = self.launch_linked(local="10.213.254.254")  # no address of namespace A
+        box = probe.json("wait-box \"Kestrovaline Error\" 20000")
+        self.assertEqual(["Can't open UDP, wrong IP address!\nPlease restart Kestrovaline"], box["texts"])
+        # The open box must not hold the shutdown.
+        self.assertEqual(0, self.end(client, probe))
+        self.assertIn("Can't open UDP", "\n".join(self.assert_closing_lines(client)))
+
+    def bare_window_exit_time(self):
+        exe = os.path.join(wh.bin_dir(), "ipc_probe.exe")
+        stub = self.env.popen([exe, "serve"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        probe = wh.Probe(self.env)
+        try:
+            probe.ok("wait-window FS98MAIN 20000")
+            start = time.monotonic()
+            probe.ok("close")
+            stub.wait(30)
+            return time.monotonic() - start
+        finally:
+            probe.close()
+            wh._stop_process(stub)
+
+    def test_shutdown_ends_within_two_seconds_of_a_bare_window(self):
+        bare = self.bare_window_exit_time()
+        self.start_sim()
+        cases = [("Exit, link up", "command 105", True), ("closing, link up", "close", True),
+                 ("Exit, connection pending", "command 105", False),
+                 ("closing, connection pending", "close", False)]
+        for name, how, link_up in cases:
+            with self.subTest(name):
+                if not link_up:
+                    # Namespace B can no longer answer A: every connect hangs.
+                    kvnet._ip("-n", net.ns_b, "route", "add", "blackhole", net.addr_a + "/32")
+                    self.addCleanup(kvnet._ip, "-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32",
+                                    check=False)
+                client, probe = self.launch_linked()
+                if link_up:
+                    self.assertTrue(self.link_is(probe, True, 30))
+                else:
+                    time.sleep(2)  # beacons (UDP_CONNECTED), then a connect that hangs
+                start = time.monotonic()
+                probe.ok(how)
+                code = client.wait(30)
+                took = time.monotonic() - start
+                self.assertEqual(0, code)
+                self.assertLessEqual(took - bare, 2.5, "%.2f s against a bare window's %.2f s" % (took, bare))
+                lines = self.assert_closing_lines(client)
+                if not link_up:
+                    kvnet._ip("-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32", check=False)
+                    self.assert_in_order(lines, ["Status UDP_CONNECTED"])
+                    self.assertFalse([l for l in lines if "Connection to Server" in l], lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
