@@ -73,13 +73,17 @@ class WineEnv:
     namespace where its wineserver started; Xvfb starts there too, so that
     its abstract socket is reachable as well."""
 
-    def __init__(self, state_dir=None, netns=None, display=True):
-        """display: False for console programs only (no Xvfb)."""
+    def __init__(self, state_dir=None, netns=None, display=True, prefix=None):
+        """display: False for console programs only (no Xvfb).
+        prefix: a WINEPREFIX folder to use and keep, booted on its first use
+        only (quicker later starts), instead of a fresh one under /tmp that
+        stop() removes."""
         self.state_dir = state_dir
         self.netns = netns
         self.wants_display = display
         self.display = None
-        self.prefix = None
+        self.prefix = os.path.abspath(prefix) if prefix else None
+        self.keep_prefix = prefix is not None
         self.xvfb_pid = None
         self.owned = False
         self._xvfb = None
@@ -117,15 +121,27 @@ class WineEnv:
         try:
             if self.wants_display:
                 self._start_xvfb()
-            self.prefix = tempfile.mkdtemp(prefix="kv-wine-")
+            quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+            booted_mark = None
+            if self.keep_prefix:
+                os.makedirs(self.prefix, exist_ok=True)
+                booted_mark = os.path.join(self.prefix, ".kv-booted")
+                # A server of this prefix left by an interrupted run may live in
+                # another namespace: end it (it is reached through /tmp).
+                subprocess.run([WINESERVER, "-k"], env=self.environ(), timeout=30, **quiet)
+            else:
+                self.prefix = tempfile.mkdtemp(prefix="kv-wine-")
             # A persistent server keeps every later Wine start quick. Nothing
             # that outlives this call may hold our standard streams (CTest
             # waits for them to close).
-            quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
             subprocess.run(self.wrap([WINESERVER, "-p"]), env=self.environ(), timeout=30, **quiet)
-            boot = subprocess.run(self.wrap([WINE, "wineboot", "-i"]), env=self.environ(), timeout=180, **quiet)
-            if boot.returncode != 0:
-                raise RuntimeError("wineboot -i failed with %d" % boot.returncode)
+            if booted_mark is None or not os.path.exists(booted_mark):
+                boot = subprocess.run(self.wrap([WINE, "wineboot", "-i"]), env=self.environ(), timeout=180,
+                                      **quiet)
+                if boot.returncode != 0:
+                    raise RuntimeError("wineboot -i failed with %d" % boot.returncode)
+                if booted_mark:
+                    open(booted_mark, "w").close()
         except BaseException:
             self.stop()
             raise
@@ -152,14 +168,16 @@ class WineEnv:
         raise RuntimeError("no free X display for Xvfb")
 
     def stop(self):
-        """Ends the wineserver and Xvfb and removes the prefix (only our own)."""
+        """Ends the wineserver and Xvfb and removes the prefix (only our own,
+        and not a kept one)."""
         if self.prefix and os.path.isdir(self.prefix):
             try:
                 subprocess.run(self.wrap([WINESERVER, "-k"]), env=self.environ(), timeout=30,
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             except subprocess.TimeoutExpired:
                 pass
-            shutil.rmtree(self.prefix, ignore_errors=True)
+            if not self.keep_prefix:
+                shutil.rmtree(self.prefix, ignore_errors=True)
         if self._xvfb is not None:
             _stop_process(self._xvfb)
         elif self.xvfb_pid and _alive(self.xvfb_pid):
