@@ -18,9 +18,11 @@ int main(int argc, char** argv) {
       return 2;
   }
   const int code = RunServer(options);
-  std::fflush(nullptr);
   // A thread reading the control lines from standard input may still be
-  // blocked there; end without waiting for it.
+  // blocked there, holding stdin's lock: flush only the output streams (not
+  // fflush(nullptr), which would wait for that lock) and end without it.
+  std::fflush(stdout);
+  std::fflush(stderr);
   if (options.control == "-") std::_Exit(code);
   return code;
 }
