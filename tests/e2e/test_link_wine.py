@@ -330,20 +330,26 @@ class Shutdown(LinkTestCase):
     def test_shutdown_ends_within_two_seconds_of_a_bare_window(self):
         bare = self.bare_window_exit_time()
         self.start_sim()
-        cases = [("Exit, link up", "command 105", True), ("closing, link up", "close", True),
-                 ("Exit, connection pending", "command 105", False),
-                 ("closing, connection pending", "close", False)]
-        for name, how, link_up in cases:
+        # (name, how the window is closed, what the client is doing then)
+        cases = [("Exit, link up", "command 105", "link up"), ("closing, link up", "close", "link up"),
+                 ("Exit, connection pending", "command 105", "connecting"),
+                 ("closing, connection pending", "close", "connecting"),
+                 ("closing, UDP error box open", "close", "error box")]
+        for name, how, doing in cases:
             with self.subTest(name):
-                if not link_up:
+                if doing == "connecting":
                     # Namespace B can no longer answer A: every connect hangs.
                     kvnet._ip("-n", net.ns_b, "route", "add", "blackhole", net.addr_a + "/32")
                     self.addCleanup(kvnet._ip, "-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32",
                                     check=False)
-                client, probe = self.launch_linked()
-                if link_up:
-                    self.assertTrue(self.link_is(probe, True, 30))
+                if doing == "error box":
+                    client, probe = self.launch_linked(local="10.213.254.254")  # no address of namespace A
+                    probe.json("wait-box \"Kestrovaline Error\" 20000")
                 else:
+                    client, probe = self.launch_linked()
+                if doing == "link up":
+                    self.assertTrue(self.link_is(probe, True, 30))
+                elif doing == "connecting":
                     time.sleep(2)  # beacons (UDP_CONNECTED), then a connect that hangs
                 start = time.monotonic()
                 probe.ok(how)
@@ -352,11 +358,10 @@ class Shutdown(LinkTestCase):
                 self.assertEqual(0, code)
                 self.assertLessEqual(took - bare, 2.5, "%.2f s against a bare window's %.2f s" % (took, bare))
                 lines = self.assert_closing_lines(client)
-                if not link_up:
+                if doing == "connecting":
                     kvnet._ip("-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32", check=False)
                     self.assert_in_order(lines, ["Status UDP_CONNECTED"])
                     self.assertFalse([l for l in lines if "Connection to Server" in l], lines)
-
 
 if __name__ == "__main__":
     unittest.main()
