@@ -2,7 +2,9 @@
 // caller's request area. It fills read records from the offset image, applies
 // write records to it, collects the write records into one write batch and
 // hands that to the sender while the link is up. Main thread only, one request
-// at a time; the batch buffer is static and nothing on this path allocates.
+// at a time; the batch buffer is static and nothing on this path allocates
+// (writing a request-log entry opens the log file, and the C library may
+// allocate for that: logging is for diagnosis only).
 //
 // Request area: records back to back from the start, head fields unsigned
 // 32-bit little-endian, a kind of 0 ends the list.

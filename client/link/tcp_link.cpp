@@ -114,6 +114,7 @@ int ConnectToServer(const char* dottedAddress) {
 }
 
 int StartTcpReceiver() {
+  tcpReceiver.Join();  // an earlier receiver has ended before the flag is set again
   tcpReceiving.store(1);
   return tcpReceiver.Start(TcpReceiverThread);
 }

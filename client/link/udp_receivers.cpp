@@ -36,13 +36,24 @@ ReceiverThread unicastReceiver;
 
 char serverHostName[kNetHostNameSize];  // guarded by imageLock, so that a reader sees a whole name
 
+// Address whose name serverHostName holds; 0 until the first beacon of a
+// link passed the filter. Written by the multicast receiver, reset by OpenUdp
+// while no multicast receiver runs.
+uint32_t serverHostNameFor;
+
+// The name is looked up once per link, for the first beacon that passes the
+// filter, not for every beacon: a lookup cannot be interrupted, and closing
+// the link waits for the multicast receiver, so a slow name service would
+// hold every teardown and the shutdown.
 void LookUpServerHostName(uint32_t address) {
+  if (address == serverHostNameFor) return;
   static char found[kNetHostNameSize];  // multicast receiver only
   // Where the name service cannot be asked at all the lookup fails instead
   // of giving the numeric address; the dotted text stands in then too.
   if (NetLookupHostName(address, found, sizeof found) == 0) NetFormatAddress(address, found);
   std::lock_guard<std::mutex> hold(imageLock);
   std::memcpy(serverHostName, found, sizeof serverHostName);
+  serverHostNameFor = address;
 }
 
 // One receive on s, waiting at most one slice. The count received, or -1
@@ -146,6 +157,7 @@ void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
 
 int OpenUdp() {
   RetireMulticastSocket();  // normally CloseLink has done this already
+  serverHostNameFor = 0;     // a new link looks the server's name up again
   if (NetStartup() == 0) return 0;
   socketLibraryStarts.fetch_add(1);
   const NetSocket s = NetUdpSocket();

@@ -292,7 +292,10 @@ TEST_F(SupervisorTest, PainterSeesWholeLinesWhileTheThreadRuns) {
   for (int i = 0; i < 1000000 && linkLines < 1000; ++i) {
     AddLinkActivity(1);
     const std::string line(text, CopyStatusLine(kUdpLine, text, sizeof text));
-    ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    if (!std::regex_match(line, whole)) {  // no ASSERT here: the supervisor thread must still be joined
+      ADD_FAILURE() << line;
+      break;
+    }
     linkLines += line.find("Datarate") != std::string::npos;
   }
   programRunning = 0;
