@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev python3
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-  wine64 xvfb x11-apps imagemagick iproute2
+  wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2
 )
 
 missing=()
@@ -23,6 +23,6 @@ if ((${#missing[@]})); then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 echo "setup: all build and test packages present"
