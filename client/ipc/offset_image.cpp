@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "link/byte_order.h"
+
 std::mutex imageLock;
 uint8_t offsetImage[kImageSize];
 uint32_t writeShadow[kImageSize];
@@ -16,9 +18,7 @@ namespace {
 constexpr uint32_t kQuarterCount = kImageSize / kDataBlockSize;
 uint32_t shadowMarks[kQuarterCount];  // guarded by imageLock: non-zero shadow entries per quarter
 
-inline uint16_t ImageWord(uint32_t offset) {
-  return uint16_t(offsetImage[offset] | offsetImage[offset + 1] << 8);
-}
+inline uint16_t ImageWord(uint32_t offset) { return uint16_t(ReadLe16(offsetImage + offset)); }
 
 }  // namespace
 
@@ -80,7 +80,7 @@ int TakeDataBlock(uint32_t type, const uint8_t* payload) {
 void ApplyUpdateRecords(const uint8_t* records, uint32_t count) {
   for (uint32_t r = 0; r < count; ++r) {
     const uint8_t* record = records + 6 * r;
-    const uint32_t offset = (record[0] != 0 ? 0x10000u : 0u) + (record[2] | uint32_t(record[3]) << 8);
+    const uint32_t offset = (record[0] != 0 ? 0x10000u : 0u) + ReadLe16(record + 2);
     std::lock_guard<std::mutex> hold(imageLock);
     offsetImage[offset] = record[4];
   }

@@ -9,6 +9,7 @@
 
 #include "ipc/offset_image.h"
 #include "ipc/request_log_entry.h"
+#include "link/byte_order.h"
 #include "link/link_flags.h"
 #include "shell/event_log.h"
 #include "shell/timestamp.h"
@@ -24,10 +25,6 @@ constexpr size_t kFailureLineSize = 96;
 // The write batch of the request being walked; zero-filled per request so that
 // the 4 bytes after the last record are the batch's end marker.
 uint8_t batch[kBatchBufferSize];
-
-inline uint32_t ReadLe32(const uint8_t* p) {
-  return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
 
 // Why a record stopped the walk; each has its own request-log line.
 enum class BadRecord { kUnknownKind, kHeadCut, kNoEnd, kBeyondMapping, kBeyondImage, kBatchFull };
