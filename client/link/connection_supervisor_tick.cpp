@@ -5,12 +5,11 @@
 // SampleLink), the request counters are read as whole atomic values.
 #include "link/connection_supervisor_tick.h"
 
-#include <cstdio>
-#include <cstring>
 
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
+#include "link/net.h"
 #include "link/udp_receivers.h"
 #include "shell/event_log.h"
 #include "shell/status_lines.h"
@@ -90,16 +89,16 @@ void TickNotConnected(Supervisor& s) {
 // goes to the server whose beacons passed the sender filter; the last sender
 // of any datagram is what the window and the log show.
 void TickUdpConnected(Supervisor& s) {
-  char ts[kTimestampSize], sender[kDottedSize], server[kDottedSize];
+  char ts[kTimestampSize], sender[kNetAddressTextSize], server[kNetAddressTextSize];
   const uint32_t activity = SampleLink().activity;
   const uint32_t r = Rate(activity, s.previousActivity);
-  FormatDottedAddress(lastSenderAddress.load(), sender);
+  NetFormatAddress(lastSenderAddress.load(), sender);
   SetStatusLine(kUdpLine, "UDP = %u per/sec from %s", r, sender);
   s.window->RequestRepaint();
   s.previousActivity = activity;
 
   const uint32_t serverAddress = serverBeaconAddress.load();
-  if (serverAddress == 0 || s.link->ConnectToServer(FormatDottedAddress(serverAddress, server)) == 0) {
+  if (serverAddress == 0 || s.link->ConnectToServer(NetFormatAddress(serverAddress, server)) == 0) {
     PauseWhileRunning(*s.clock, kTickMs);
     return;
   }
@@ -126,8 +125,8 @@ void TickUdpTcpConnected(Supervisor& s) {
   const uint32_t writeBytes = writeByteCount.load();
   const LinkSample sample = SampleLink();
   const uint32_t r = Rate(sample.activity, s.previousActivity);
-  char sender[kDottedSize];
-  FormatDottedAddress(lastSenderAddress.load(), sender);
+  char sender[kNetAddressTextSize];
+  NetFormatAddress(lastSenderAddress.load(), sender);
 
   SetStatusLine(kRequestLine, "Request:\t%i\t\t%i per/sec", int(requests), int(Rate(requests, s.previousRequests)));
   SetStatusLine(kReadLine, "Read:\t%u\t\t%u per/sec", readBytes, Rate(readBytes, s.previousReadBytes));
@@ -164,8 +163,8 @@ void TickUdpTcpConnected(Supervisor& s) {
 // closed socket has woken it), so that a reconnection never runs two TCP or
 // unicast receivers side by side.
 void TickDeinit(Supervisor& s) {
-  char sender[kDottedSize];
-  LogEvent("Closing connection IP %s\n", FormatDottedAddress(lastSenderAddress.load(), sender));
+  char sender[kNetAddressTextSize];
+  LogEvent("Closing connection IP %s\n", NetFormatAddress(lastSenderAddress.load(), sender));
   SetStatusLine(kConnectionLine, "Connection to Server lost...                               ");
   s.window->RequestRepaint();
   s.link->CloseLink();
@@ -210,11 +209,4 @@ void RunSupervisor(Supervisor& s) {
   while (programRunning.load() != 0)
     if (SupervisorTick(s) == 0) return;
   EndSupervisor(s);
-}
-
-char* FormatDottedAddress(uint32_t networkOrderAddress, char* out) {
-  uint8_t b[4];
-  std::memcpy(b, &networkOrderAddress, sizeof b);  // network order: first byte first in memory
-  std::snprintf(out, kDottedSize, "%u.%u.%u.%u", unsigned(b[0]), unsigned(b[1]), unsigned(b[2]), unsigned(b[3]));
-  return out;
 }

@@ -13,7 +13,6 @@ inline constexpr uint32_t kTickMs = 500;         // one supervisor tick
 inline constexpr uint32_t kSettleMs = 100;       // pause after stopping a receiver
 inline constexpr uint32_t kPauseSliceMs = 20;    // longest single sleep of any wait
 inline constexpr uint32_t kMissesBeforeDeinit = 10;  // the eleventh missed tick in a row tears down
-inline constexpr size_t kDottedSize = 16;        // "255.255.255.255" and the NUL
 
 // The link operations the supervisor drives; the thread's real one calls the
 // TCP link and the UDP receivers, tests record the calls. Results as those
@@ -76,7 +75,3 @@ void EndSupervisor(Supervisor& s);
 // The whole thread: the start lines, ticks while programRunning is set, then
 // the ending (not after the UDP failure, which has closed the link already).
 void RunSupervisor(Supervisor& s);
-
-// Writes an IPv4 address held in network byte order as dotted text into out
-// (at least kDottedSize bytes) and returns out.
-char* FormatDottedAddress(uint32_t networkOrderAddress, char* out);
