@@ -5,7 +5,6 @@
 // SampleLink), the request counters are read as whole atomic values.
 #include "link/connection_supervisor_tick.h"
 
-
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
