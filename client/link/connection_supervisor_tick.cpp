@@ -106,7 +106,7 @@ void TickUdpConnected(Supervisor& s) {
   if (programRunning.load() == 0) return;
   s.link->StartTcpReceiver();
   linkUp.store(1);
-  LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), sender);
+  LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), server);  // the address connected
   SetState(kUdpTcpConnected);
   LogEvent("%s Status UDP_TCP_CONNECTED\n", FormatTimestamp(ts));
   char hostName[kHostNameSize];

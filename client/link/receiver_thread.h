@@ -16,34 +16,43 @@ class ReceiverThread {
   template <class Entry>
   int Start(Entry entry) {
     Join();
+    // Starting before the thread exists: a Join from another thread in the
+    // meantime waits for the new thread instead of taking it for none.
+    state_.store(kStarting);
     try {
       thread_ = std::thread(std::move(entry));
     } catch (...) {
+      Settle(kIdle);
       return 0;
     }
-    state_.store(kRunning);
+    Settle(kRunning);
     return 1;
   }
 
   // Returns once the thread started last has ended (at once if there is none).
   void Join() {
-    uint32_t expected = kRunning;
-    if (state_.compare_exchange_strong(expected, kJoining)) {
-      thread_.join();
-      state_.store(kIdle);
-      state_.notify_all();
-      return;
-    }
-    while (expected == kJoining) {  // another thread joins it: wait for that
-      state_.wait(kJoining);
-      expected = state_.load();
+    for (;;) {
+      uint32_t expected = kRunning;
+      if (state_.compare_exchange_strong(expected, kJoining)) {
+        thread_.join();
+        Settle(kIdle);
+        return;
+      }
+      if (expected == kIdle) return;
+      state_.wait(expected);  // starting, or another thread joins it
     }
   }
 
   ~ReceiverThread() { Join(); }
 
  private:
-  static constexpr uint32_t kIdle = 0, kRunning = 1, kJoining = 2;
+  static constexpr uint32_t kIdle = 0, kRunning = 1, kJoining = 2, kStarting = 3;
+
+  void Settle(uint32_t state) {
+    state_.store(state);
+    state_.notify_all();
+  }
+
   std::thread thread_;
   std::atomic<uint32_t> state_{kIdle};
 };

@@ -58,6 +58,7 @@ void StopThreadsAndRelease(bool fromDestroy) {
 }  // namespace
 
 void CreateIpcEvent() {
+  if (threadsStopped) return;  // the window was closed while a start-up box was open
   ipcEvent = CreateEventA(nullptr, FALSE, FALSE, "IPCEvent");
   if (ipcEvent != nullptr) return;
   const DWORD error = GetLastError();
@@ -69,6 +70,7 @@ void CreateIpcEvent() {
 }
 
 void StartConnectionStatusThread() {
+  if (threadsStopped) return;  // the shutdown has run already: nothing would join the thread
   programRunning.store(1);
   connectionState.store(kInit);
   try {

@@ -169,7 +169,7 @@ TEST_F(SupervisorTest, ConnectionBringsTheLinkUp) {
   EXPECT_EQ(0u, multicastReceiving);
   EXPECT_EQ("Connected to Server simhost", window.shown[kConnectionLine]);
   EXPECT_EQ(600u, clock.now);
-  EXPECT_EQ((Lines{"Connection to Server 10.9.9.9 OK", "Status UDP_TCP_CONNECTED"}), LogLines());
+  EXPECT_EQ((Lines{"Connection to Server 10.0.0.2 OK", "Status UDP_TCP_CONNECTED"}), LogLines());
 }
 
 TEST_F(SupervisorTest, ConnectedTickShowsRatesAndDataRate) {
@@ -269,7 +269,7 @@ TEST_F(SupervisorTest, WholeRunInOrder) {
   };
   RunSupervisor(s);
   EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
-                   "Status NOT_CONNECTED", "Status UDP_CONNECTED", "Connection to Server 10.9.9.9 OK",
+                   "Status NOT_CONNECTED", "Status UDP_CONNECTED", "Connection to Server 10.0.0.2 OK",
                    "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT ",
                    "Closing connection IP 10.9.9.9", "Status INIT", "Status NOT_CONNECTED"}),
             LogLines());
