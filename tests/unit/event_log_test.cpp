@@ -3,6 +3,8 @@
 // write to a log that is closed or failed to open.
 #include "shell/event_log.h"
 
+#include "scratch_files.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,17 +22,11 @@ namespace fs = std::filesystem;
 
 constexpr char kHeader[] = "Kestrovaline Version 2.0.0.0 log file\r\n\r\n";
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class EventLog : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/kv_event_log_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    dir_ = pattern;
+    dir_ = MakeScratchFolder("kv_event_log_");
+    ASSERT_FALSE(dir_.empty());
     events_ = (dir_ / "Kestrovaline.txt").string();
     requests_ = (dir_ / "Kestrovaline.log").string();
     readLogging = 0;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "shell/event_log.h"
+#include "scratch_files.h"
 
 namespace {
 
@@ -57,23 +58,18 @@ TEST(RunMode, ProfilesNameTheFilesAndTheClassOfEachMode) {
   }
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // A log that cannot be created is named; the event log is left closed.
 TEST(RunMode, OpenRunModeLogsNamesTheLogThatCannotBeCreated) {
   const fs::path home = fs::current_path();
-  char pattern[] = "/tmp/kv_run_mode_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(pattern));
+  const fs::path folder = MakeScratchFolder("kv_run_mode_");
+  ASSERT_FALSE(folder.empty());
   const struct {
     const char* blocked;  // made a folder, so it cannot be opened as a file
     int result;
   } cases[] = {{nullptr, 1}, {"Kestrovaline.txt", 0}, {"Kestrovaline.log", 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.blocked == nullptr ? "none" : c.blocked);
-    const fs::path scratch = fs::path(pattern) / (c.blocked == nullptr ? "ok" : c.blocked);
+    const fs::path scratch = folder / (c.blocked == nullptr ? "ok" : c.blocked);
     fs::create_directories(scratch);
     fs::current_path(scratch);
     if (c.blocked != nullptr) fs::create_directory(c.blocked);
@@ -93,7 +89,7 @@ TEST(RunMode, OpenRunModeLogsNamesTheLogThatCannotBeCreated) {
     }
     fs::current_path(home);
   }
-  fs::remove_all(pattern);
+  fs::remove_all(folder);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 // the process.
 #include "shell/settings.h"
 
+#include "scratch_files.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -27,23 +29,13 @@ constexpr char kDefaultFile[] =
     "IP Address of THIS PC = 192.168.1.60\r\n"
     "IP Address of server = 192.168.1.40\r\n";
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // Every test runs in a scratch folder of its own with the default addresses.
 class Settings : public ::testing::Test {
  protected:
   void SetUp() override {
     home_ = fs::current_path();
-    char pattern[] = "/tmp/kv_settings_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(pattern));
-    scratch_ = pattern;
+    scratch_ = MakeScratchFolder("kv_settings_");
+    ASSERT_FALSE(scratch_.empty());
     fs::current_path(scratch_);
     std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
     ResetAddresses();
