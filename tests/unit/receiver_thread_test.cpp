@@ -1,0 +1,47 @@
+// The receiver thread handle: a join returns only once the thread has ended,
+// also when the supervisor and the shutdown join the same handle at once.
+#include "link/receiver_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+TEST(ReceiverThread, EveryJoinerWaitsForTheEnd) {
+  for (int round = 0; round < 200; ++round) {
+    ReceiverThread handle;
+    std::atomic<uint32_t> release{0}, done{0}, joinedEarly{0};
+    ASSERT_EQ(1, handle.Start([&] {
+      while (release.load() == 0) std::this_thread::yield();
+      done.store(1);
+    }));
+    std::vector<std::thread> joiners;
+    for (int j = 0; j < 3; ++j)
+      joiners.emplace_back([&] {
+        handle.Join();
+        if (done.load() == 0) joinedEarly.fetch_add(1);
+      });
+    release.store(1);
+    for (std::thread& t : joiners) t.join();
+    EXPECT_EQ(0u, joinedEarly.load()) << "round " << round;
+  }
+}
+
+TEST(ReceiverThread, StartWaitsForThePreviousThread) {
+  ReceiverThread handle;
+  std::atomic<uint32_t> running{0}, overlapped{0};
+  auto entry = [&] {
+    if (running.fetch_add(1) != 0) overlapped.store(1);
+    std::this_thread::yield();
+    running.fetch_sub(1);
+  };
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(1, handle.Start(entry));
+  handle.Join();
+  EXPECT_EQ(0u, overlapped.load());
+  handle.Join();  // a second join of an ended thread returns at once
+}
+
+}  // namespace
