@@ -16,13 +16,6 @@
 
 namespace {
 
-// A GUI program has no visible standard error: the settings reader's line
-// about a file it cannot open is shown in a box as well, before it ends the
-// process.
-void WarnSettingsOpenFailure(const char* message) {
-  MessageBoxA(nullptr, message, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
-}
-
 // Empties the logs of the mode. A log that cannot be created (the plug-in
 // folder is missing, say) is named in a box. Returns 1 when both were created.
 int OpenLogsOrWarn(RunMode mode) {
@@ -37,7 +30,6 @@ int OpenLogsOrWarn(RunMode mode) {
 // Loads the settings (creating the file with defaults if it is missing).
 // Returns 1, or 0 after the "Reading of Inifile Failed!" box.
 int LoadSettingsOrWarn(RunMode mode) {
-  settingsOpenFailureHook = WarnSettingsOpenFailure;
   const char* box = LoadSettingsAtStart(mode);
   if (box == nullptr) return 1;
   MessageBoxA(nullptr, box, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);

@@ -16,8 +16,6 @@ char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
 char localIpAddress[kAddressTextSize] = "192.168.1.60";
 char serverIpAddress[kAddressTextSize] = "192.168.1.40";
 
-void (*settingsOpenFailureHook)(const char* message) = nullptr;
-
 namespace {
 
 constexpr char kNetworkSection[] = "Network Settings";
@@ -58,15 +56,9 @@ void CopyCut(char* out, size_t size, const char* text, size_t n) {
 
 void CopyText(char* out, size_t size, const char* text) { CopyCut(out, size, text, std::strlen(text)); }
 
-// Writes the line to standard error, gives the shell its say, and ends.
+// Writes the line to standard error and ends; no box is shown.
 [[noreturn]] void EndOnOpenFailure(const char* path) {
-  const int error = errno;
   PrintWithSystemError(stderr, "Can't open %s", path);
-  if (settingsOpenFailureHook != nullptr) {
-    char message[kMessageSize];
-    std::snprintf(message, sizeof message, "Can't open %s: %s", path, std::strerror(error));
-    settingsOpenFailureHook(message);
-  }
   std::exit(1);
 }
 

@@ -90,7 +90,8 @@ int PrintWithSystemError(FILE* stream, const char* format, ...) __attribute__((f
 // Reads settingsPath and assigns every key line of "[Network Settings]" that
 // matches a row (a later line overwrites an earlier one). Returns the number
 // of assignments, -1 for a matching row of unknown kind, -2 on a read error.
-// Ends the process when the file cannot be opened (see settingsOpenFailureHook).
+// Ends the process with status 1, after the line "Can't open <path>: <reason>"
+// on standard error, when the file cannot be opened.
 int ReadSettingsEntries(const SettingsEntry* table);
 
 // Rewrites settingsPath through its temporary copy with key set to value (cut
@@ -119,7 +120,3 @@ int CreateDefaultSettings();
 // mode.
 const char* LoadSettingsAtStart(RunMode mode);
 
-// Called with a one-line message ("Can't open <path>: <reason>") when a
-// settings file cannot be opened, after the line went to standard error and
-// before the process ends with status 1. A GUI program shows a box here.
-extern void (*settingsOpenFailureHook)(const char* message);
