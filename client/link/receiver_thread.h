@@ -2,10 +2,15 @@
 // one owner, joinable from any thread, also from two at once (the supervisor
 // tearing the link down and the shutdown on the main thread). At most one
 // thread per handle runs: Start first waits for the previous one.
+//
+// The state lives under a mutex with a condition variable rather than in an
+// atomic with wait/notify: the MinGW runtime's atomic wait can lose a wake-up
+// that races the waiter going to sleep, and a lost wake-up here is a join
+// that never returns.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -18,41 +23,51 @@ class ReceiverThread {
     Join();
     // Starting before the thread exists: a Join from another thread in the
     // meantime waits for the new thread instead of taking it for none.
-    state_.store(kStarting);
+    Settle(State::kStarting);
+    std::thread started;
     try {
-      thread_ = std::thread(std::move(entry));
+      started = std::thread(std::move(entry));
     } catch (...) {
-      Settle(kIdle);
+      Settle(State::kIdle);
       return 0;
     }
-    Settle(kRunning);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      thread_ = std::move(started);
+      state_ = State::kRunning;
+    }
+    changed_.notify_all();
     return 1;
   }
 
   // Returns once the thread started last has ended (at once if there is none).
   void Join() {
-    for (;;) {
-      uint32_t expected = kRunning;
-      if (state_.compare_exchange_strong(expected, kJoining)) {
-        thread_.join();
-        Settle(kIdle);
-        return;
-      }
-      if (expected == kIdle) return;
-      state_.wait(expected);  // starting, or another thread joins it
-    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Starting, or another thread joins it: wait until that settles.
+    changed_.wait(lock, [this] { return state_ == State::kIdle || state_ == State::kRunning; });
+    if (state_ == State::kIdle) return;
+    state_ = State::kJoining;
+    std::thread running = std::move(thread_);
+    lock.unlock();
+    running.join();
+    Settle(State::kIdle);
   }
 
   ~ReceiverThread() { Join(); }
 
  private:
-  static constexpr uint32_t kIdle = 0, kRunning = 1, kJoining = 2, kStarting = 3;
+  enum class State { kIdle, kStarting, kRunning, kJoining };
 
-  void Settle(uint32_t state) {
-    state_.store(state);
-    state_.notify_all();
+  void Settle(State state) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      state_ = state;
+    }
+    changed_.notify_all();
   }
 
+  std::mutex mutex_;
+  std::condition_variable changed_;
   std::thread thread_;
-  std::atomic<uint32_t> state_{kIdle};
+  State state_ = State::kIdle;
 };
