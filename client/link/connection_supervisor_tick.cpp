@@ -104,8 +104,10 @@ void TickUdpConnected(Supervisor& s) {
   // A connection made while the shutdown began gets no receiver: the shutdown
   // has already waited for the TCP receiver, and the ending closes the socket.
   if (programRunning.load() == 0) return;
-  s.link->StartTcpReceiver();
+  // The link is up before its receiver runs: a receiver that finds the
+  // connection closed at once clears linkUp, and that must stay cleared.
   linkUp.store(1);
+  s.link->StartTcpReceiver();
   LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), server);  // the address connected
   SetState(kUdpTcpConnected);
   LogEvent("%s Status UDP_TCP_CONNECTED\n", FormatTimestamp(ts));

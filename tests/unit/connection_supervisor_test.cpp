@@ -48,7 +48,12 @@ struct FakeLink final : LinkPort {
     if (onConnect) onConnect();
     return Record(std::string("Connect ") + a, connectResult);
   }
-  int StartTcpReceiver() override { return tcpReceiving = 1, Record("StartTcp", 1); }
+  std::function<void()> onStartTcp;
+  int StartTcpReceiver() override {
+    tcpReceiving = 1;
+    if (onStartTcp) onStartTcp();
+    return Record("StartTcp", 1);
+  }
   // A join while tcpReceiving is still set would wait for ever on the real link.
   void JoinTcpReceiver() override { Record(tcpReceiving ? "Join while receiving" : "JoinTcp", 0); }
   int CloseLink() override { return Record("CloseLink", 1); }
@@ -170,6 +175,16 @@ TEST_F(SupervisorTest, ConnectionBringsTheLinkUp) {
   EXPECT_EQ("Connected to Server simhost", window.shown[kConnectionLine]);
   EXPECT_EQ(600u, clock.now);
   EXPECT_EQ((Lines{"Connection to Server 10.0.0.2 OK", "Status UDP_TCP_CONNECTED"}), LogLines());
+}
+
+TEST_F(SupervisorTest, ConnectionClosedAtOnceLeavesTheLinkDown) {
+  // The server accepts and closes before the supervisor has gone on: the new
+  // receiver has cleared linkUp, so no write batch goes to the dead socket.
+  connectionState = kUdpConnected, link.connectResult = 1;
+  link.onStartTcp = [] { linkUp = 0; };
+  Ticks(1);
+  EXPECT_EQ(kUdpTcpConnected, connectionState);
+  EXPECT_EQ(0u, linkUp);
 }
 
 TEST_F(SupervisorTest, ConnectedTickShowsRatesAndDataRate) {
