@@ -42,7 +42,7 @@ def bin_dir():
     path = os.environ.get("KV_BIN_DIR")
     if not path:
         raise RuntimeError("KV_BIN_DIR must name the folder of Kestrovaline.exe and ipc_probe.exe")
-    return path
+    return os.path.abspath(path)  # the client starts in a folder of its own
 
 
 def _alive(pid):
