@@ -119,4 +119,3 @@ int CreateDefaultSettings();
 // kSettingsBoxCaption), which depends on whether the file existed and on the
 // mode.
 const char* LoadSettingsAtStart(RunMode mode);
-
