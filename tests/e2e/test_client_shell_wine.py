@@ -5,11 +5,10 @@ import os
 import unittest
 
 import wine_harness as wh
-from wine_harness import EVENT_LOG, REQUEST_LOG, SETTINGS, VERSION
+from wine_harness import EVENT_LOG, REQUEST_LOG, REQUEST_LOG_HEADER, SETTINGS
 
 DEFAULT_SETTINGS = ("Kestrovaline Version 2.0.0.0 ini file\r\n\r\n[Network Settings]\r\n"
                     "IP Address of THIS PC = 192.168.1.60\r\nIP Address of server = 192.168.1.40\r\n").encode()
-REQUEST_LOG_HEADER = ["Kestrovaline Version %s log file" % VERSION, ""]
 SETTINGS_BOX = "Reading of Inifile Failed!"
 
 

@@ -8,9 +8,8 @@ import re
 import unittest
 
 import wine_harness as wh
-from wine_harness import REQUEST_LOG
+from wine_harness import REQUEST_LOG, REQUEST_LOG_HEADER
 
-HEADER = ["Kestrovaline Version %s log file" % wh.VERSION, ""]
 FAILURE_LINE = "default-> FS6IPC_MESSAGE_FAILURE"
 
 
@@ -113,7 +112,7 @@ class PluginMode(IpcTestCase):
         self.probe.ok("command-sync 111")
         self.read(0x0200, 1)
         lines = wh.log_lines(self.client.read(REQUEST_LOG))
-        self.assertEqual(HEADER + ["Read logging ON"] + log_entry("r", 0, 0x200, b"\x04"), lines)
+        self.assertEqual(REQUEST_LOG_HEADER + ["Read logging ON"] + log_entry("r", 0, 0x200, b"\x04"), lines)
 
 
 class BadRequests(IpcTestCase):
@@ -190,7 +189,7 @@ class RequestLogging(IpcTestCase):
             ("req write 0x0300 u8 2; read 0x0300 1", []),
             ("raw 3 0 0", [FAILURE_LINE]),  # logged whatever the switches
         ]
-        expected = list(HEADER)
+        expected = list(REQUEST_LOG_HEADER)
         for command, added in steps:
             with self.subTest(command):
                 self.probe.ok(command)

@@ -388,6 +388,7 @@ class Probe:
 
 CLOSING_LINE = re.compile(r"^\d\d:\d\d:\d\d:\d\d\d Closing connection status thread d$")
 FIRST_LINES = ["Create FS98MAIN Window OK!", "Register UIPCMain Call message OK!"]
+REQUEST_LOG_HEADER = ["Kestrovaline Version %s log file" % VERSION, ""]
 
 
 class ClientTestCase(unittest.TestCase):
