@@ -143,9 +143,18 @@ void TickUdpTcpConnected(Supervisor& s) {
   s.previousWord337E = sample.word337E;
   PauseWhileRunning(*s.clock, kTickMs);
 
-  // linkUp is read after the wait: a write batch that failed meanwhile
-  // already makes this tick a missed one.
-  if (linkUp.load() != 0 && r > 0) {
+  // linkUp is read after the wait. Only a lost link clears it in this state
+  // (the server closed or reset the connection, a receive or a write batch
+  // failed): there is nothing left to wait for, so the teardown starts now.
+  // A quiet but open link gets the watchdog's eleven ticks.
+  char ts[kTimestampSize];
+  if (linkUp.load() == 0) {
+    s.missCount = 0;
+    SetState(kDeinit);
+    LogEvent("%s Link lost => Status DEINIT \n", FormatTimestamp(ts));
+    return;
+  }
+  if (r > 0) {
     s.missCount = 0;
     return;
   }
@@ -153,7 +162,6 @@ void TickUdpTcpConnected(Supervisor& s) {
     ++s.missCount;
     return;
   }
-  char ts[kTimestampSize];
   s.missCount = 0;
   linkUp.store(0);
   SetState(kDeinit);

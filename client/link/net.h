@@ -66,6 +66,17 @@ int NetSetMulticastLoop(NetSocket s, uint32_t on);
 // SO_REUSEADDR, for a listener that must bind again at once after a restart.
 int NetSetReuseAddress(NetSocket s);
 
+// TCP_NODELAY on a connected stream socket: every send leaves at once
+// instead of waiting for the peer's acknowledgement of earlier data. Set it
+// once connected (one platform drops it when set before a non-blocking
+// connect). 1 set, 0 failed.
+int NetSetNoDelay(NetSocket s);
+
+// SO_SNDTIMEO: how long one NetSend on the socket may wait for the platform
+// to take its bytes. Set it once per socket, not before every send (on some
+// platforms each option call is a round trip of its own). 1 set, 0 failed.
+int NetSetSendTimeLimit(NetSocket s, uint32_t ms);
+
 // The address and port the socket is bound to (after bind with port 0, or
 // after connect). 1 with *address and *port filled, 0 failed.
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port);
@@ -84,11 +95,12 @@ NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort);
 int NetConnectStart(NetSocket s, uint32_t address, uint16_t port);
 int NetConnectWait(NetSocket s, uint32_t waitMs);
 
-// Sends size bytes, waiting up to timeLimitMs for the platform to take them.
-// Returns size when everything went out, a smaller count when the platform
-// took only part of it, -1 on an error or when the time ran out. Never
-// raises SIGPIPE.
-int NetSend(NetSocket s, const uint8_t* data, uint32_t size, uint32_t timeLimitMs);
+// Sends size bytes on a blocking socket, waiting for the platform to take
+// them no longer than the socket's send time limit (NetSetSendTimeLimit;
+// without one, as long as it takes). Returns size when everything went out,
+// a smaller count when the platform took only part of it, -1 on an error or
+// when the time ran out. Never raises SIGPIPE.
+int NetSend(NetSocket s, const uint8_t* data, uint32_t size);
 
 // Sends one datagram to address:port. The count sent, or -1.
 int NetSendTo(NetSocket s, const uint8_t* data, uint32_t size, uint32_t address, uint16_t port);

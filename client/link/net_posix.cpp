@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -144,6 +145,18 @@ int NetSetReuseAddress(NetSocket s) {
   return setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 1 : 0;
 }
 
+int NetSetNoDelay(NetSocket s) {
+  const int on = 1;
+  return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 1 : 0;
+}
+
+int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
+  timeval limit{};
+  limit.tv_sec = time_t(ms / 1000);
+  limit.tv_usec = suseconds_t(ms % 1000) * 1000;
+  return setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
+}
+
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   socklen_t size = sizeof a;
@@ -183,23 +196,18 @@ int NetConnectWait(NetSocket s, uint32_t waitMs) {
   return SetBlocking(Fd(s), true) == 1 ? 1 : -1;
 }
 
-int NetSend(NetSocket s, const uint8_t* data, uint32_t size, uint32_t timeLimitMs) {
-  // Non-blocking sends between waits, so that a peer that stops reading
-  // costs at most the time limit; the socket itself stays blocking for the
-  // thread that receives on it.
-  const uint64_t until = NowMs() + timeLimitMs;
+int NetSend(NetSocket s, const uint8_t* data, uint32_t size) {
+  // A blocking send that the time limit cuts short returns what went out so
+  // far; the rest is sent again until a send takes nothing in its time.
   uint32_t sent = 0;
   while (sent < size) {
-    const ssize_t n = send(Fd(s), data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = send(Fd(s), data + sent, size - sent, MSG_NOSIGNAL);
     if (n > 0) {
       sent += uint32_t(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    const uint64_t now = NowMs();
-    if (now >= until) return -1;
-    if (PollOne(Fd(s), POLLOUT, uint32_t(until - now)) < 0) return -1;
+    return -1;  // an error, or EAGAIN: the time limit ran out
   }
   return int(sent);
 }

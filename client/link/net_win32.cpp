@@ -112,6 +112,17 @@ int NetSetReuseAddress(NetSocket s) {
   return setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
 }
 
+int NetSetNoDelay(NetSocket s) {
+  const BOOL on = TRUE;
+  return setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
+}
+
+int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
+  const DWORD limit = ms;
+  return setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1
+                                                                                                                : 0;
+}
+
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   int size = sizeof a;
@@ -160,10 +171,8 @@ int NetConnectWait(NetSocket s, uint32_t waitMs) {
   return SetBlocking(s, true) == 1 ? 1 : -1;
 }
 
-int NetSend(NetSocket s, const uint8_t* data, uint32_t size, uint32_t timeLimitMs) {
-  // A blocking send bounded by SO_SNDTIMEO: running out is an error.
-  const DWORD limit = timeLimitMs;
-  setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
+int NetSend(NetSocket s, const uint8_t* data, uint32_t size) {
+  // A blocking send bounded by the socket's SO_SNDTIMEO: running out is an error.
   const int n = send(Sock(s), reinterpret_cast<const char*>(data), int(size), 0);
   return n == SOCKET_ERROR ? -1 : n;
 }

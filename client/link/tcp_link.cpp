@@ -102,13 +102,20 @@ void TakeTcpFrame(const Frame& frame) {
 }
 
 int ConnectToServer(const char* dottedAddress) {
+  RetireTcpSocket(true);  // normally CloseLink has done this already
   const NetSocket s = NetTcpSocket();
   if (s == kNoSocket) return 0;
+  OpenUnicastSocket();  // listening before the server knows of us; kept over failed attempts
   if (NetConnect(s, NetParseAddress(dottedAddress), kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
     NetClose(s);
     return 0;
   }
-  RetireTcpSocket(true);  // normally CloseLink has done this already
+  // Options of the live connection (one platform drops them when they are set
+  // before a non-blocking connect): a batch leaves at once instead of waiting
+  // for the acknowledgement of the last one, and every send has its bound
+  // without an option call on the request path.
+  NetSetNoDelay(s);
+  NetSetSendTimeLimit(s, kSendTimeLimitMs);
   tcpSocket.store(s);
   return 1;
 }
@@ -125,6 +132,7 @@ int CloseLink() {
   char now[kTimestampSize];
   LogEvent("%s Closing connection to server OK\n", FormatTimestamp(now));
   RetireTcpSocket(false);
+  StopUnicastReceiver();  // a socket bound for an attempt that never got its receiver
   CloseUdp();
   return 1;
 }
@@ -134,7 +142,7 @@ void CloseTcpSocket() { RetireTcpSocket(true); }
 int SendOnTcpLink(const uint8_t* data, uint32_t size) {
   tcpSenders.fetch_add(1);  // before the load: a closer that took the socket waits for us
   const NetSocket s = tcpSocket.load();
-  const int sent = s == kNoSocket ? -1 : NetSend(s, data, size, kSendTimeLimitMs);
+  const int sent = s == kNoSocket ? -1 : NetSend(s, data, size);
   tcpSenders.fetch_sub(1);
   return sent;
 }

@@ -10,9 +10,11 @@
 
 #include "link/frames.h"
 
-// Connects a new tcpSocket to dottedAddress, port 65000. The attempt is
-// bounded (about 2 s) and gives up early once programRunning is cleared.
-// Returns 1 connected, 0 failed (no socket is then kept).
+// Connects a new tcpSocket to dottedAddress, port 65000, with the unicast
+// port bound first (OpenUnicastSocket). The attempt is bounded (about 2 s)
+// and gives up early once programRunning is cleared. The connected socket
+// sends without delay (TCP_NODELAY) and has its send time limit. Returns 1
+// connected, 0 failed (no TCP socket is then kept).
 int ConnectToServer(const char* dottedAddress);
 
 // Sets tcpReceiving and starts the TCP receiver thread. Returns 1, or 0 when

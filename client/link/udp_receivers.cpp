@@ -80,16 +80,12 @@ void MulticastReceiverThread() {
   }
 }
 
+// Takes update frames from the socket that OpenUnicastSocket bound before
+// the connection was made; without one (the bind failed) it ends at once.
 void UnicastReceiverThread() {
   static uint8_t buffer[kReceiveBufferSize];
-  const NetSocket s = NetUdpSocket();
-  if (s == kNoSocket) return;
-  if (NetBind(s, NetParseAddress(localIpAddress), kUpdatePort) == 0) {
-    NetClose(s);  // silent: the TCP link goes on without update frames
-    return;
-  }
-  unicastSocket.store(s);
-  while (unicastReceiving.load() != 0) {
+  const NetSocket s = unicastSocket.load();
+  while (s != kNoSocket && unicastReceiving.load() != 0) {
     uint32_t from = 0;
     bool failed = false;
     const int n = ReceiveSlice(s, buffer, &from, &failed);
@@ -198,6 +194,18 @@ void CopyServerHostName(char* out, size_t size) {
 void CloseUdp() {
   RetireMulticastSocket();
   for (uint32_t n = socketLibraryStarts.exchange(0); n > 0; --n) NetCleanup();
+}
+
+int OpenUnicastSocket() {
+  if (unicastSocket.load() != kNoSocket) return 1;
+  const NetSocket s = NetUdpSocket();
+  if (s == kNoSocket) return 0;
+  if (NetBind(s, NetParseAddress(localIpAddress), kUpdatePort) == 0) {
+    NetClose(s);  // silent: the TCP link goes on without update frames
+    return 0;
+  }
+  unicastSocket.store(s);
+  return 1;
 }
 
 int StartUnicastReceiver() {

@@ -37,10 +37,18 @@ void CopyServerHostName(char* out, size_t size);
 // library if OpenUdp started it. Failures are ignored.
 void CloseUdp();
 
+// Binds unicastSocket to localIpAddress port 65100 unless it is bound
+// already. The TCP link calls it before it connects, so that the update
+// frames the server sends once it has accepted the connection find the port
+// open. 1 bound, 0 failed (silently: the link then goes on without update
+// frames).
+int OpenUnicastSocket();
+
 // Used by the TCP receiver, which runs the unicast receiver beside itself:
-// Start sets unicastReceiving and starts the thread (1, or 0 when it could not
-// start); Stop clears the flag, wakes the thread, waits for it to end and
-// closes unicastSocket.
+// Start sets unicastReceiving and starts the thread on the socket that
+// OpenUnicastSocket bound (1, or 0 when it could not start); Stop clears the
+// flag, wakes the thread, waits for it to end and closes unicastSocket (also
+// one that no receiver ever took).
 int StartUnicastReceiver();
 void StopUnicastReceiver();
 

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <net/if.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -131,7 +133,7 @@ class LinkTest : public testing::Test {
   }
 
   void ServerSend(const Bytes& bytes) {
-    ASSERT_EQ(int(bytes.size()), NetSend(server_, bytes.data(), uint32_t(bytes.size()), 5000));
+    ASSERT_EQ(int(bytes.size()), NetSend(server_, bytes.data(), uint32_t(bytes.size())));
   }
 
   // Sends the datagram from 127.0.0.1 to port until seen() holds: the
@@ -330,7 +332,8 @@ TEST(NetLayer, SendRunsOutOfTimeWhenThePeerStopsReading) {
   ASSERT_EQ(1, NetConnect(client, kLoopback, port, 2000, nullptr));
   const NetSocket peer = NetAccept(listener, nullptr, nullptr);
   static uint8_t big[16 << 20];
-  EXPECT_EQ(-1, NetSend(client, big, sizeof big, 50));  // the peer never reads
+  ASSERT_EQ(1, NetSetSendTimeLimit(client, 50));
+  EXPECT_EQ(-1, NetSend(client, big, sizeof big));  // the peer never reads
   NetClose(peer);
   NetClose(client);
   NetClose(listener);
@@ -397,6 +400,49 @@ TEST_F(LinkTest, ResetConnectionIsOneLine) {
       << lines[0];
 }
 
+// The descriptor of this process's end of the connection that the server
+// accepted as server: the socket whose peer is the server's local end.
+int ClientEndOf(NetSocket server) {
+  sockaddr_in serverEnd{}, peer{};
+  socklen_t size = sizeof serverEnd;
+  if (getsockname(int(server), reinterpret_cast<sockaddr*>(&serverEnd), &size) != 0) return -1;
+  for (int fd = 0; fd < 1024; ++fd) {
+    size = sizeof peer;
+    if (fd != int(server) && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+        peer.sin_port == serverEnd.sin_port && peer.sin_addr.s_addr == serverEnd.sin_addr.s_addr)
+      return fd;
+  }
+  return -1;
+}
+
+TEST_F(LinkTest, ConnectedSocketSendsWithoutDelayAndWithItsTimeLimit) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  const int fd = ClientEndOf(server_);
+  ASSERT_GE(fd, 0);
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(0, getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size));
+  EXPECT_NE(0, noDelay);
+  timeval limit{};
+  size = sizeof limit;
+  ASSERT_EQ(0, getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size));
+  EXPECT_EQ(2, limit.tv_sec);
+}
+
+// The server sends update frames as soon as it has accepted: the first one
+// must not find the port closed while the receivers are still starting.
+TEST_F(LinkTest, UpdateFrameSentRightAfterTheConnectIsApplied) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  const Bytes frame = UpdateFrame({{0, 0x0274, 0x51}});
+  const NetSocket s = NetUdpSocket();
+  NetBind(s, kLoopback, 0);
+  ASSERT_EQ(int(frame.size()), NetSendTo(s, frame.data(), uint32_t(frame.size()), kLoopback, kUpdatePort));
+  NetClose(s);
+  linkUp.store(1);
+  ASSERT_EQ(1, StartTcpReceiver());
+  EXPECT_TRUE(WaitUntil([] { return ImageByte(0x0274) == 0x51; }));
+}
+
 TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
   ASSERT_NO_FATAL_FAILURE(Connect());
   const Bytes batch = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0};
@@ -451,7 +497,7 @@ TEST_F(LinkTest, ReconnectingNeverLeavesTwoReceivers) {
   ASSERT_TRUE(SendDatagramUntil(UpdateFrame({{0, 0x0274, 0x43}}), kUpdatePort,
                                 [] { return ImageByte(0x0274) == 0x43; }));
   const Bytes block = BlockFrame(8, 0x88);
-  ASSERT_EQ(int(block.size()), NetSend(second, block.data(), uint32_t(block.size()), 5000));
+  ASSERT_EQ(int(block.size()), NetSend(second, block.data(), uint32_t(block.size())));
   ASSERT_TRUE(WaitUntil([] { return ImageByte(0x8000) == 0x88; }));
   CloseLink();
   NetClose(second);

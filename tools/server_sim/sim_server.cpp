@@ -185,6 +185,7 @@ void AcceptConnection() {
   const NetSocket s = NetAccept(server.listener, &from, &port);
   if (s == kNoSocket) return;
   EndConnection(false, "a new connection replaces it");
+  NetSetSendTimeLimit(s, kSendLimitMs);
   server.conn = s;
   server.connAddress = from;
   server.connPort = port;
@@ -196,7 +197,7 @@ void AcceptConnection() {
 // Sends a whole buffer on the connection; drops the connection on failure.
 int SendOnConnection(const uint8_t* data, uint32_t size) {
   if (server.conn == kNoSocket) return 0;
-  const int sent = NetSend(server.conn, data, size, kSendLimitMs);
+  const int sent = NetSend(server.conn, data, size);
   if (sent == int(size)) return 1;
   EndConnection(false, sent < 0 ? "send failed or timed out" : "send went out short");
   return 0;
