@@ -18,6 +18,7 @@ import time
 import unittest
 
 import kvnet
+import live_socket
 import wine_harness as wh
 
 
@@ -206,6 +207,14 @@ class LinkUp(LinkTestCase):
         self.assert_in_order(lines, ["Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
                                      "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
 
+    def test_link_socket_sends_without_delay_under_wine(self):
+        self.start_sim()
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30))
+        # Read off the Linux socket itself: what Wine kept, not what the client asked for.
+        self.assertTrue(live_socket.tcp_nodelay(net.ns_a, 65000))
+        self.assertEqual(0, self.end(client, probe))
+
     def save_screenshot(self, probe):
         folder = os.environ.get("KV_ARTIFACT_DIR")
         if not folder or not shutil.which("xwd") or not shutil.which("convert"):
@@ -277,6 +286,24 @@ class LinkLoss(LinkTestCase):
             "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT",
             "Closing connection IP %s" % net.addr_b, "Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
             "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
+
+    def test_closed_or_reset_connection_is_torn_down_without_the_watchdog(self):
+        sim = self.start_sim()
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30))
+        for how in ("close", "reset"):
+            connections = int(sim.status().get("connections", 0))
+            sim.command(how)
+            self.assertTrue(wh.wait_until(lambda: int(sim.status().get("connections", 0)) > connections, 10),
+                            "no new connection after '%s'" % how)
+            self.assertTrue(self.link_is(probe, True, 10), "requests not answered 1 after '%s'" % how)
+        self.assertEqual(0, self.end(client, probe))
+        lines = self.event_lines(client)
+        self.assertEqual(2, len([l for l in lines if l.endswith(" Link lost => Status DEINIT ")]), lines)
+        self.assertFalse([l for l in lines if "udpBytesPerSecond" in l], lines)
+        self.assert_in_order(lines, ["Status UDP_TCP_CONNECTED", "Link lost => Status DEINIT",
+                                     "Closing connection IP", "Status INIT", "Status UDP_TCP_CONNECTED",
+                                     "Link lost => Status DEINIT", "Status INIT", "Status UDP_TCP_CONNECTED"])
 
     def test_killed_and_restarted_server_is_found_again(self):
         sim = self.start_sim()
