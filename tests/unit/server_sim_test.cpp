@@ -306,7 +306,7 @@ TEST(ServerSimJournal, WritesTheWholeFrameAndEachRecord) {
   const Bytes payload = Cat({Record(0x10400, {0xC1, 0xC2}), Le32(0)});
   uint8_t frame[64];
   const uint32_t n = BuildWriteBatchFrame(payload.data(), uint32_t(payload.size()), frame, sizeof frame);
-  JournalBatch(j, frame, n, payload.data(), 1);
+  JournalBatch(j, frame, n, payload.data(), 1, 1765000000123456789u);
   JournalBad(j, "type=20", nullptr, 0);
   CloseJournal(j);
   FILE* in = std::fopen(path.c_str(), "rb");
@@ -316,6 +316,7 @@ TEST(ServerSimJournal, WritesTheWholeFrameAndEachRecord) {
   std::fclose(in);
   EXPECT_STREQ(
       "batch 1 28 120012000000" "02000000" "00040100" "02000000" "c1c2" "00000000" "1200feaf\n"
+      "time 1 1765000000123456789\n"
       "write 1 0x10400 2 c1c2\n"
       "bad 2 type=20\n",
       text);

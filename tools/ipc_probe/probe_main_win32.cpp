@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "floor_window_win32.h"
 #include "latency_stats.h"
 #include "probe_session_win32.h"
 #include "probe_text.h"
+#include "probe_timing_win32.h"
 #include "request_records.h"
 #include "stub_window_win32.h"
 #include "window_ops_win32.h"
@@ -73,6 +75,11 @@ const char kHelp[] =
     "                                    one every PERIOD_US; prints how much later than the\n"
     "                                    quickest one each new value became visible (p50/p99;\n"
     "                                    local_p99: against the quickest within half a second)\n"
+    "  timed N [reads=40] [sizes=1-8] [writes=1] [woffset=0x0100] [first=1] log=PATH\n"
+    "                                    bench with wall-clock stamps: request i writes the 4-byte\n"
+    "                                    value first+i; PATH gets VALUE SENT_NS ROUNDTRIP_NS RESULT\n"
+    "  fresh OFFSET N log=PATH           N reads of a 32-bit value; PATH gets VALUE SEEN_NS for\n"
+    "                                    each new value\n"
     "  TYPE is one of u8 u16 u32 u64 s8 s16 s32 s64 f32 f64; numbers are decimal or 0x-hex.\n"
     "\n"
     "session (mainly for scripts):\n"
@@ -387,6 +394,18 @@ Reply CmdLatency(ProbeSession& s, const Args& a) {
   return Ok(text);
 }
 
+Reply FromTiming(const TimingReply& t) {
+  switch (t.code) {
+    case TimingReply::kOk: return Ok(t.text);
+    case TimingReply::kFailed: return Failed(t.text);
+    case TimingReply::kUsage: return Usage(t.text);
+  }
+  return Failed(t.text);
+}
+
+Reply CmdTimed(ProbeSession& s, const Args& a) { return FromTiming(RunTimed(s, a.words)); }
+Reply CmdFresh(ProbeSession& s, const Args& a) { return FromTiming(RunFresh(s, a.words)); }
+
 Reply SetNumber(const Args& a, const char* usage, uint32_t* target) {
   uint64_t v = 0;
   if (a.words.size() != 1 || !ParseUnsigned(a.words[0], UINT32_MAX, &v)) return Usage(usage);
@@ -441,6 +460,8 @@ const CommandRow kCommands[] = {
     {"req", CmdReq},
     {"bench", CmdBench},
     {"latency", CmdLatency},
+    {"timed", CmdTimed},
+    {"fresh", CmdFresh},
     {"mapsize", CmdMapSize},
     {"timeout", CmdTimeout},
     {"send-timeout", CmdSendTimeout},
@@ -533,6 +554,8 @@ int main(int argc, char** argv) {
     exitCode = RunScript(s);
   } else if (command == "serve") {
     exitCode = RunStubWindow(std::vector<std::string>(argv + i + 1, argv + argc));
+  } else if (command == "floor") {
+    exitCode = RunFloorWindow(std::vector<std::string>(argv + i + 1, argv + argc));
   } else {
     Args args;
     for (int k = i + 1; k < argc; ++k) {

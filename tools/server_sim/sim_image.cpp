@@ -59,6 +59,10 @@ void StepCounters(SimImage& m) {
   }
 }
 
+uint32_t FirstCounterValue(const SimImage& m) {
+  return m.counterCount == 0 ? 0 : uint32_t(ReadValue(m, m.counters[0].offset, m.counters[0].size));
+}
+
 uint32_t TakeUpdateRecords(SimImage& m, uint8_t upperRegion, uint8_t* out, uint32_t maxRecords) {
   const uint32_t count = m.dirtyCount < maxRecords ? m.dirtyCount : maxRecords;
   for (uint32_t r = 0; r < count; ++r) {

@@ -43,6 +43,10 @@ int AddCounter(SimImage& m, const Counter& c);
 // One tick: every counter reads its bytes, adds its step and writes them back.
 void StepCounters(SimImage& m);
 
+// The value of the first counter (its low 32 bits), 0 when there is none:
+// what a latency bench matches update frames by.
+uint32_t FirstCounterValue(const SimImage& m);
+
 // Writes update records (Region, pad, Offset, Value, pad) for dirty bytes in
 // the order they changed, at most maxRecords, into out, and clears their
 // marks. Bytes at 0x10000 and above get upperRegion as their Region. Returns

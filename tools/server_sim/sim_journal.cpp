@@ -30,10 +30,12 @@ void CloseJournal(Journal& j) {
   j.file = nullptr;
 }
 
-void JournalBatch(Journal& j, const uint8_t* frame, uint32_t length, const uint8_t* payload, int records) {
+void JournalBatch(Journal& j, const uint8_t* frame, uint32_t length, const uint8_t* payload, int records,
+                  uint64_t receivedNs) {
   ++j.seq;
   if (j.file == nullptr) return;
   std::fprintf(j.file, "batch %u %u %s\n", j.seq, length, FormatHex(frame, length, hexLine));
+  std::fprintf(j.file, "time %u %llu\n", j.seq, static_cast<unsigned long long>(receivedNs));
   for (int i = 0; i < records; ++i) {
     const WriteRecord r = BatchRecord(payload, uint32_t(i));
     std::fprintf(j.file, "write %u 0x%05X %u %s\n", j.seq, r.offset, r.size, FormatHex(r.data, r.size, hexLine));

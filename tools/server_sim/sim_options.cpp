@@ -40,15 +40,21 @@ const char kUsage[] =
     "  --no-listen        start without listening on port 65000\n"
     "  --control FILE     follow FILE for command lines appended to it; '-' reads standard input\n"
     "  --status FILE      keep FILE up to date with counts and state (key=value lines)\n"
-    "  --journal FILE     log every write batch received, byte for byte (see below)\n"
+    "  --journal FILE     log every write batch received, byte for byte, with the time it\n"
+    "                     was received (see below)\n"
+    "  --stamps FILE      log the time each update frame was sent, with the value of the first\n"
+    "                     counter in it: 'update UNIX_NS VALUE' lines\n"
+    "  --copy-updates A:PORT   also send every update frame to A:PORT (a second receiver that a\n"
+    "                     benchmark compares with the client)\n"
     "  --duration SEC     end after SEC seconds (default: run until 'quit' or a signal)\n"
     "  --quiet            no event lines on standard output\n"
     "  --help             this text\n"
     "\n"
     "Numbers are decimal or 0x-hex. With --update-rate 0, counters move once per block round.\n"
     "\n"
-    "Journal lines: 'batch SEQ LENGTH HEX' (the whole frame), then 'write SEQ OFFSET SIZE HEX' for each\n"
-    "record; a frame that is not a well-formed write batch gives 'bad SEQ REASON ...'.\n"
+    "Journal lines: 'batch SEQ LENGTH HEX' (the whole frame), 'time SEQ UNIX_NS' (when it was\n"
+    "received: the kernel's stamp where the platform gives one), then 'write SEQ OFFSET SIZE HEX'\n"
+    "for each record; a frame that is not a well-formed write batch gives 'bad SEQ REASON ...'.\n"
     "Status keys: running listening connected client paused (bits: 1 beacons, 2 blocks, 4 updates)\n"
     "beacons blocks updates update_records batches\n"
     "bad_received bad_sent splits coalesced connections commands errors uptime_ms.\n"
@@ -90,6 +96,18 @@ bool IsDottedAddress(const char* text) {
   for (unsigned p : parts)
     if (p > 255) return false;
   return true;
+}
+
+// "A:PORT" of --copy-updates.
+int ParseCopyTarget(const char* text, SimOptions* o, char* error) {
+  const char* colon = std::strrchr(text, ':');
+  uint64_t port = 0;
+  const std::string address(text, colon != nullptr ? size_t(colon - text) : 0);
+  if (colon == nullptr || !IsDottedAddress(address.c_str()) || !ParseUnsigned(colon + 1, 65535, &port) || port == 0)
+    return Error(error, "--copy-updates: '%s' is not ADDRESS:PORT", text);
+  o->copyAddress = address;
+  o->copyPort = uint16_t(port);
+  return kOptionsRun;
 }
 
 }  // namespace
@@ -149,6 +167,10 @@ int ParseOptions(int argc, char** argv, SimOptions* o, char* error) {
       o->status = value;
     } else if (std::strcmp(name, "--journal") == 0) {
       o->journal = value;
+    } else if (std::strcmp(name, "--stamps") == 0) {
+      o->stamps = value;
+    } else if (std::strcmp(name, "--copy-updates") == 0) {
+      ok = ParseCopyTarget(value, o, error);
     } else {
       return Error(error, "unknown option '%s' (see --help)", name);
     }

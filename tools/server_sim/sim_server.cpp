@@ -18,6 +18,7 @@
 #include "sim_control.h"
 #include "sim_image.h"
 #include "sim_journal.h"
+#include "sim_stamp.h"
 #include "sim_wire.h"
 
 namespace {
@@ -49,7 +50,7 @@ struct Stats {
 struct Server {
   SimOptions opt;
   Clock::time_point start;
-  uint32_t address = 0, group = 0, clientOverride = 0;
+  uint32_t address = 0, group = 0, clientOverride = 0, copyAddress = 0;
   NetSocket udp = kNoSocket, listener = kNoSocket, conn = kNoSocket;
   uint32_t connAddress = 0;
   uint16_t connPort = 0;
@@ -64,6 +65,8 @@ struct Server {
   uint32_t splitDelayMs = 0, splitAt = 0;
   uint32_t coalesceWanted = 0, coalesceHeld = 0, coalesceBytes = 0;
   Journal journal;
+  FILE* stamps = nullptr;  // --stamps: one line per update frame sent
+  uint64_t receivedNs = 0;  // receive stamp of the bytes being taken
   ControlChannel control;
   Stats stats;
 };
@@ -186,6 +189,7 @@ void AcceptConnection() {
   if (s == kNoSocket) return;
   EndConnection(false, "a new connection replaces it");
   NetSetSendTimeLimit(s, kSendLimitMs);
+  EnableReceiveStamps(s);
   server.conn = s;
   server.connAddress = from;
   server.connPort = port;
@@ -256,18 +260,27 @@ void SendBlockRound() {
 }
 
 // One update frame for every changed byte (more when they do not fit one);
-// the changes are dropped while no client is known.
+// the changes are dropped while no client is known. With --copy-updates a
+// second receiver gets each frame too; the two sends take turns at going
+// first, so neither receiver is the later one throughout.
 void SendUpdates() {
+  static uint32_t turn = 0;
   const uint32_t target = UpdateTarget();
   while (image.dirtyCount > 0) {
     const uint32_t records = TakeUpdateRecords(image, server.opt.upperRegion, payloadBuf, kUpdateRecordsPerFrame);
     if (target == 0) continue;
     const uint32_t n =
         BuildFrame(kTypeUpdate, kTagFADE, payloadBuf, records * kUpdateRecordSize, frameBuf, sizeof frameBuf);
+    if (server.stamps != nullptr)
+      std::fprintf(server.stamps, "update %llu %u\n", static_cast<unsigned long long>(WallClockNs()),
+                   FirstCounterValue(image));
+    const bool copyFirst = server.copyAddress != 0 && (turn++ & 1) != 0;
+    if (copyFirst) NetSendTo(server.udp, frameBuf, n, server.copyAddress, server.opt.copyPort);
     if (NetSendTo(server.udp, frameBuf, n, target, kUpdatePort) == int(n)) {
       ++server.stats.updates;
       server.stats.updateRecords += records;
     }
+    if (server.copyAddress != 0 && !copyFirst) NetSendTo(server.udp, frameBuf, n, server.copyAddress, server.opt.copyPort);
   }
 }
 
@@ -324,7 +337,7 @@ void TakeFrame(const Frame& f) {
     Event("received a malformed write batch: %s", why);
     return;
   }
-  JournalBatch(server.journal, FrameStart(f), FrameLength(f), f.payload, records);
+  JournalBatch(server.journal, FrameStart(f), FrameLength(f), f.payload, records, server.receivedNs);
   ApplyWriteBatch(image, f.payload, f.size);
   ++server.stats.batches;
 }
@@ -334,7 +347,7 @@ void ReadConnection() {
     if (NetWaitReadable(server.conn, 0) != 1) return;
     uint32_t room = 0;
     uint8_t* space = FrameReaderSpace(reader, &room);
-    const int n = NetRecv(server.conn, space, room);
+    const int n = ReceiveStamped(server.conn, space, room, &server.receivedNs);
     if (n <= 0) return EndConnection(false, n == 0 ? "the client closed it" : "receive failed");
     FrameReaderCommit(reader, uint32_t(n));
     Frame f;
@@ -462,6 +475,7 @@ int Setup(const SimOptions& options) {
   server.group = NetParseAddress(kBeaconGroupText);
   server.address = NetParseAddress(options.address.c_str());
   if (!options.client.empty()) server.clientOverride = NetParseAddress(options.client.c_str());
+  if (!options.copyAddress.empty()) server.copyAddress = NetParseAddress(options.copyAddress.c_str());
   server.blockTag = options.blockTag;
   ResetSimImage(image, options.pattern);
   if (!NetStartup()) {
@@ -480,6 +494,10 @@ int Setup(const SimOptions& options) {
   }
   if (!options.journal.empty() && !OpenJournal(server.journal, options.journal)) {
     Problem("cannot create the journal '%s'", options.journal.c_str());
+    return 0;
+  }
+  if (!options.stamps.empty() && (server.stamps = std::fopen(options.stamps.c_str(), "wb")) == nullptr) {
+    Problem("cannot create the stamps file '%s'", options.stamps.c_str());
     return 0;
   }
   if (!options.control.empty() && !OpenControl(server.control, options.control)) {
@@ -505,6 +523,8 @@ void Teardown() {
   server.running = false;
   WriteStatus();
   CloseJournal(server.journal);
+  if (server.stamps != nullptr) std::fclose(server.stamps);
+  server.stamps = nullptr;
   CloseControl(server.control);
   NetCleanup();
 }
@@ -537,6 +557,7 @@ int RunServer(const SimOptions& options) {
     if (now >= nextStatus) {
       nextStatus = now + kStatusEveryMs;
       WriteStatus();
+      if (server.stamps != nullptr) std::fflush(server.stamps);
     }
     Wait(NextDeadline(NowMs()) - NowMs());
   }

@@ -1,0 +1,295 @@
+"""Latency of the whole client under Wine, against a bare floor in the same run.
+
+    sudo bash scripts/bench.sh [--requests N] [--reads N] [--rounds N] [--repeats N]
+
+Namespace A holds the client (Kestrovaline.exe), the floor (`ipc_probe floor`,
+a bare window that serves requests from its own image, applies update frames on
+its own UDP port and sends write batches with one plain send on a socket with
+the client's options) and the probes, all under one Wine; namespace B holds two
+native server_sim: one for the client (beacons 20/s), one for the floor (no
+beacons). Both stream 5 block types x 20/s back over TCP; the client's also
+sends 200 update frames/s and a copy of each to the floor's port. A slow stream
+(1 block/s per type, 10 updates/s) is measured as well.
+
+Figures, each for the client and for its floor, taken in turns:
+- IPC time per request (40 reads + one 4-byte write, and reads only): the
+  requests back to back, mean and percentiles of the round trip;
+- write delivery: request sent (the probe's wall clock) -> its batch at the
+  server's socket (the kernel's receive stamp, SO_TIMESTAMPNS);
+- update freshness: update frame sent (server_sim's wall clock) -> the value
+  seen by the next local request returning;
+- recovery of the client per fault kind: the connection closed (FIN) or reset
+  (RST) -> requests answered 1 again; server killed, back 3 s later -> answered
+  1 again after its return; the quiet-link watchdog (all streams paused).
+Both clocks are the machine's one realtime clock (namespaces share it).
+Prints one table; exits 1 when a figure misses its target.
+"""
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+
+import kvnet  # noqa: E402
+import wine_harness as wh  # noqa: E402
+from test_link_wine import LinkRig, Sim  # noqa: E402
+
+FLOOR_CLASS = "KVFLOOR"
+FLOOR_PORT = 65101
+COUNTER = 0x18000  # beyond the data blocks: only update frames move it
+WRITE_OFFSET = 0x0100
+STREAMS = {
+    "default": {"blocks": 20, "updates": 200},
+    "slow": {"blocks": 1, "updates": 10},
+}
+
+
+def percentile(values, p):
+    """Nearest rank: p99 of 100 values is the 99th smallest."""
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    rank = max(1, -(-len(ordered) * p // 100))
+    return ordered[int(rank) - 1]
+
+
+def words(answer):
+    return dict(w.split("=", 1) for w in answer.split() if "=" in w)
+
+
+def read_columns(path):
+    with open(path) as f:
+        return [line.split() for line in f if line.strip()]
+
+
+def journal_times(sim):
+    """Written 4-byte value at WRITE_OFFSET -> kernel receive stamp (ns)."""
+    times, seq_time = {}, {}
+    for line in sim.journal_lines():
+        w = line.split()
+        if w[0] == "time":
+            seq_time[w[1]] = int(w[2])
+        elif w[0] == "write" and int(w[2], 16) == WRITE_OFFSET and w[3] == "4":
+            times[int.from_bytes(bytes.fromhex(w[4]), "little")] = seq_time[w[1]]
+    return times
+
+
+class Bench:
+    def __init__(self, opts):
+        self.opts = opts
+        self.work = tempfile.mkdtemp(prefix="kv-latency-")
+        self.samples = {}  # (stream, target, figure) -> list of ms
+        self.means = {}    # (stream, target, "ipc"/"ipc_reads") -> list of mean us per round
+        self.recovery = {}
+        self.next_value = 1_000_000
+        self.problems = []
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def add(self, key, values):
+        self.samples.setdefault(key, []).extend(values)
+
+    # -- measuring ---------------------------------------------------------
+
+    def timed(self, probe, stream, target, writes):
+        n = self.opts.requests
+        log = self.path("timed.txt")
+        first = self.next_value
+        self.next_value += n
+        answer = words(probe.ok("timed %d writes=%d woffset=0x%X first=%d log=%s" % (
+            n, writes, WRITE_OFFSET, first, wh.wine_path(log)), timeout=1800))
+        if answer["answered1"] != answer["requests"]:
+            self.problems.append("%s %s: %s of %s requests answered 1" % (stream, target, answer["answered1"], n))
+        rows = read_columns(log)
+        self.add((stream, target, "ipc" if writes else "ipc_reads"), [int(r[2]) / 1e6 for r in rows])
+        self.means.setdefault((stream, target, "ipc" if writes else "ipc_reads"), []).append(1e6 / float(answer["rps"]))
+        return {int(r[0]): int(r[1]) for r in rows} if writes else {}
+
+    def fresh(self, probe, stream, target):
+        """The counter values seen and when; matched with the server's stamps later."""
+        log = self.path("fresh.txt")
+        reads = self.opts.reads * (4 if stream == "slow" else 1)
+        probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wh.wine_path(log)), timeout=1800)
+        return [(int(v), int(t)) for v, t in read_columns(log)]
+
+    def update_stamps(self):
+        return {int(w[2]): int(w[1]) for w in read_columns(self.path("stamps.txt")) if w[0] == "update"}
+
+    def measure_stream(self, stream, probes, sims):
+        rates = STREAMS[stream]
+        for sim in sims.values():
+            sim.command("rate blocks %d" % rates["blocks"])
+        sims["client"].command("rate updates %d" % rates["updates"])
+        time.sleep(1)
+        for probe in probes.values():  # warm-up
+            probe.ok("timed 300 log=%s" % wh.wine_path(self.path("warmup.txt")), timeout=600)
+        sent = {"client": {}, "floor": {}}
+        seen = {"client": [], "floor": []}
+        for rnd in range(self.opts.rounds):
+            order = ("client", "floor") if rnd % 2 == 0 else ("floor", "client")
+            for target in order:
+                sent[target].update(self.timed(probes[target], stream, target, 1))
+                self.timed(probes[target], stream, target, 0)
+                seen[target] += self.fresh(probes[target], stream, target)
+        time.sleep(0.5)  # the server flushes its stamps file every 100 ms
+        stamps = self.update_stamps()
+        for target in ("client", "floor"):
+            self.add((stream, target, "fresh"), [(t - stamps[v]) / 1e6 for v, t in seen[target] if v in stamps])
+        for target in ("client", "floor"):
+            arrived = journal_times(sims[target])
+            delays = [(arrived[v] - t) / 1e6 for v, t in sent[target].items() if v in arrived]
+            if len(delays) != len(sent[target]):
+                self.problems.append("%s %s: %d of %d writes not in the journal" % (
+                    stream, target, len(sent[target]) - len(delays), len(sent[target])))
+            self.add((stream, target, "delivery"), delays)
+
+    def wait_answer(self, probe, want, timeout):
+        """Seconds until a request is answered want, or None."""
+        start = time.monotonic()
+        while time.monotonic() - start < timeout:
+            if probe.request("read 0 1")[0] == want:
+                return time.monotonic() - start
+        return None
+
+    def measure_recovery(self, rig, probe, sim, sim_options):
+        for kind in ("close", "reset"):
+            for _ in range(self.opts.repeats):
+                start = time.monotonic()
+                sim.command(kind)
+                self.wait_answer(probe, 0, 5)
+                if self.wait_answer(probe, 1, 30) is None:
+                    self.problems.append("no recovery after '%s'" % kind)
+                self.recovery.setdefault(kind, []).append(time.monotonic() - start)
+                time.sleep(1)
+        for _ in range(self.opts.repeats):
+            sim.stop(kill=True)
+            self.wait_answer(probe, 0, 10)
+            time.sleep(3)
+            start = time.monotonic()
+            sim = Sim(rig, rig.net.addr_b, sim_options)
+            if self.wait_answer(probe, 1, 30) is None:
+                self.problems.append("no recovery after a restart")
+            self.recovery.setdefault("restart", []).append(time.monotonic() - start)
+            time.sleep(1)
+        for _ in range(self.opts.repeats):
+            sim.command("pause all")
+            start = time.monotonic()
+            self.recovery.setdefault("quiet: down after", []).append(self.wait_answer(probe, 0, 20) or float("nan"))
+            sim.command("resume all")
+            start = time.monotonic()
+            self.wait_answer(probe, 1, 30)
+            self.recovery.setdefault("quiet: back after resume", []).append(time.monotonic() - start)
+            time.sleep(1)
+        return sim
+
+    # -- the run -----------------------------------------------------------
+
+    def run(self):
+        rig = LinkRig().open()
+        net = rig.net
+        client_options = ["--beacon-rate", "20", "--block-rate", "20", "--update-rate", "200",
+                          "--counter", "0x%X:4:1" % COUNTER, "--stamps", self.path("stamps.txt"),
+                          "--copy-updates", "%s:%d" % (net.addr_a, FLOOR_PORT)]
+        sims, probes, floor, client = {}, {}, None, None
+        try:
+            sims["client"] = Sim(rig, net.addr_b, client_options)
+            sims["floor"] = Sim(rig, net.extra_b[0], ["--beacon-rate", "0", "--block-rate", "20",
+                                                      "--update-rate", "0"])
+            client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
+            floor = rig.env_a.popen([os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "class=" + FLOOR_CLASS,
+                                     "local=" + net.addr_a, "port=%d" % FLOOR_PORT, "server=" + net.extra_b[0]],
+                                    stdout=open(self.path("floor.txt"), "wb"))
+            probes["client"] = wh.Probe(rig.env_a)
+            probes["floor"] = wh.Probe(rig.env_a, ["--class", FLOOR_CLASS])
+            probes["client"].ok("wait-window FS98MAIN 30000")
+            probes["floor"].ok("wait-window %s 30000" % FLOOR_CLASS)
+            if self.wait_answer(probes["client"], 1, 30) is None:
+                raise RuntimeError("the client's link did not come up")
+            for stream in STREAMS:
+                self.measure_stream(stream, probes, sims)
+            sims["client"] = self.measure_recovery(rig, probes["client"], sims["client"], client_options)
+            probes["client"].ok("command 105")
+            probes["client"].ok("wait-gone 20000")
+            if client.wait(30) != 0:
+                self.problems.append("the client did not end with exit code 0")
+        finally:
+            for p in probes.values():
+                p.close()
+            if floor is not None:
+                wh._stop_process(floor)
+            if client is not None:
+                client.cleanup()
+            for s in sims.values():
+                s.cleanup()
+            rig.close()
+
+    # -- the report --------------------------------------------------------
+
+    def report(self):
+        print("Latency under Wine in namespaces; each figure against its floor in the same run.")
+        print("%-9s %-34s %20s %20s %12s" % ("stream", "figure", "client", "floor", "client/floor"))
+        names = {"ipc": "IPC per request, 40 reads + write", "ipc_reads": "IPC per request, reads only",
+                 "delivery": "write delivery", "fresh": "update freshness"}
+        for stream in STREAMS:
+            for figure in ("ipc", "ipc_reads", "delivery", "fresh"):
+                c = self.samples.get((stream, "client", figure), [])
+                f = self.samples.get((stream, "floor", figure), [])
+                cells = []
+                for values in (c, f):
+                    cells.append("p50 %.2f p99 %.2f ms" % (percentile(values, 50), percentile(values, 99)))
+                if figure.startswith("ipc"):
+                    cm = sum(self.means[(stream, "client", figure)]) / len(self.means[(stream, "client", figure)])
+                    fm = sum(self.means[(stream, "floor", figure)]) / len(self.means[(stream, "floor", figure)])
+                    ratio = "%.3f x" % (cm / fm)
+                    cells = ["mean %.0f us, %s" % (cm, cells[0]), "mean %.0f us, %s" % (fm, cells[1])]
+                    self.check(cm / fm <= 1.05, "%s %s: %.3f x the floor" % (stream, figure, cm / fm))
+                else:
+                    d50 = percentile(c, 50) - percentile(f, 50)
+                    d99 = percentile(c, 99) - percentile(f, 99)
+                    ratio = "%+.2f/%+.2f ms" % (d50, d99)
+                    if figure == "delivery":
+                        self.check(d50 <= 0.3 and d99 <= 1.0, "%s delivery: %+.2f/%+.2f ms" % (stream, d50, d99))
+                    else:
+                        p99 = percentile(c, 99)
+                        self.check(p99 <= 2.0 or p99 - percentile(f, 99) <= 0.5,
+                                   "%s freshness p99 %.2f ms" % (stream, p99))
+                print("%-9s %-34s %30s %30s %14s  (n=%d/%d)" % (stream, names[figure], cells[0], cells[1], ratio,
+                                                              len(c), len(f)))
+        for kind, values in self.recovery.items():
+            print("recovery  %-34s %s s" % (kind, " ".join("%.2f" % v for v in values)))
+            if not kind.startswith("quiet"):
+                self.check(max(values) <= 2.0, "recovery after %s: %.2f s" % (kind, max(values)))
+        for p in self.problems:
+            print("PROBLEM: " + p)
+        return 1 if self.problems else 0
+
+    def check(self, good, what):
+        if not good:
+            self.problems.append(what)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--requests", type=int, default=5000, help="requests per timed run")
+    parser.add_argument("--reads", type=int, default=8000, help="reads per freshness run (x4 for the slow stream)")
+    parser.add_argument("--rounds", type=int, default=2, help="turns of client and floor per stream")
+    parser.add_argument("--repeats", type=int, default=3, help="faults of each kind")
+    opts = parser.parse_args()
+    reason = kvnet.netns_unavailable_reason()
+    if reason:
+        print("cannot run: " + reason)
+        return 77
+    os.environ.setdefault("KV_SERVER_SIM", os.path.join(HERE, "..", "build", "native", "bin", "server_sim"))
+    os.environ.setdefault("KV_BIN_DIR", os.path.join(HERE, "..", "build", "win64", "bin"))
+    bench = Bench(opts)
+    bench.run()
+    return bench.report()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

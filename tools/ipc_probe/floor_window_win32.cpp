@@ -1,0 +1,166 @@
+// The floor window of `ipc_probe floor` (see the header). Three threads: the
+// window's, which serves requests; one that applies update frames; one that
+// drains the TCP connection. The image lock is held once per request and
+// once per update frame.
+#include "floor_window_win32.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "link/frames.h"
+#include "link/net.h"
+#include "probe_text.h"
+#include "request_records.h"
+#include "window_ops_win32.h"
+
+namespace {
+
+constexpr uint32_t kSendLimitMs = 2000;
+constexpr uint32_t kConnectLimitMs = 5000;
+
+UINT floorIpcMessage = 0;
+NetSocket floorLink = kNoSocket;
+std::mutex floorLock;  // guards floorImage
+uint8_t floorImage[kImageSize];
+uint8_t floorBatch[kImageSize];
+uint8_t floorFrame[kWriteFrameBufferSize];
+
+uint32_t Le32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+
+// Walks the records of one request area of size bytes: reads from the image,
+// writes into it and into the batch. The batch size with its end marker, or
+// 0 when the request wrote nothing.
+uint32_t ServeRecords(uint8_t* area, size_t size) {
+  uint32_t batch = 0;
+  std::lock_guard<std::mutex> hold(floorLock);
+  for (size_t at = 0; at + 4 <= size;) {
+    const uint32_t kind = Le32(area + at);
+    if (kind != 1 && kind != 2) break;
+    const size_t head = kind == 1 ? kReadHeadSize : kWriteHeadSize;
+    if (at + head > size) break;
+    const uint32_t offset = Le32(area + at + 4), n = Le32(area + at + 8);
+    if (offset >= kImageSize || n > kImageSize - offset || at + head + n > size) break;
+    if (kind == 1) {
+      std::memcpy(area + at + head, floorImage + offset, n);
+    } else {
+      std::memcpy(floorImage + offset, area + at + head, n);
+      if (batch + head + n + 4 > sizeof floorBatch) break;
+      std::memcpy(floorBatch + batch, area + at, head + n);
+      batch += uint32_t(head + n);
+    }
+    at += head + n;
+  }
+  if (batch == 0) return 0;
+  std::memset(floorBatch + batch, 0, 4);
+  return batch + 4;
+}
+
+LRESULT ServeRequest(ATOM atom) {
+  char name[260];
+  if (!GlobalGetAtomNameA(atom, name, sizeof name)) return 0;
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name);
+  if (!mapping) return 0;
+  void* view = MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0);
+  if (view != nullptr) {
+    MEMORY_BASIC_INFORMATION info = {};
+    VirtualQuery(view, &info, sizeof info);
+    const uint32_t batch = ServeRecords(static_cast<uint8_t*>(view), info.RegionSize);
+    if (batch != 0) {
+      const uint32_t length = BuildWriteBatchFrame(floorBatch, batch, floorFrame, sizeof floorFrame);
+      if (length != 0) NetSend(floorLink, floorFrame, length);
+    }
+    UnmapViewOfFile(view);
+  }
+  CloseHandle(mapping);
+  return 1;
+}
+
+void ApplyUpdates(NetSocket s) {
+  static uint8_t buffer[kReceiveBufferSize];
+  for (;;) {
+    const int n = NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr);
+    if (n < 0) return;
+    if (n < int(kFrameOverhead) || buffer[0] != kTypeUpdate) continue;
+    const uint32_t size = buffer[2] | uint32_t(buffer[3]) << 8;
+    if (kFrameOverhead + size > uint32_t(n)) continue;
+    std::lock_guard<std::mutex> hold(floorLock);
+    for (const uint8_t* r = buffer + kFrameHeaderSize; r + kUpdateRecordSize <= buffer + kFrameHeaderSize + size;
+         r += kUpdateRecordSize)
+      floorImage[(r[0] != 0 ? 0x10000 : 0) + (r[2] | uint32_t(r[3]) << 8)] = r[4];
+  }
+}
+
+void DrainLink(NetSocket s) {
+  static uint8_t buffer[kReceiveBufferSize];
+  while (NetRecv(s, buffer, sizeof buffer) > 0) {
+  }
+}
+
+LRESULT CALLBACK FloorWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (floorIpcMessage != 0 && msg == floorIpcMessage) return ServeRequest(ATOM(wp));
+  if (msg == WM_DESTROY) PostQuitMessage(0);
+  return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+int Fail(const char* what) {
+  std::printf("err %s\n", what);
+  return 1;
+}
+
+}  // namespace
+
+int RunFloorWindow(const std::vector<std::string>& args) {
+  std::string windowClass = "KVFLOOR", local, server;
+  uint64_t port = 0;
+  for (const std::string& a : args) {
+    if (a.rfind("class=", 0) == 0 && a.size() > 6) {
+      windowClass = a.substr(6);
+    } else if (a.rfind("local=", 0) == 0) {
+      local = a.substr(6);
+    } else if (a.rfind("server=", 0) == 0) {
+      server = a.substr(7);
+    } else if (!(a.rfind("port=", 0) == 0 && ParseUnsigned(a.substr(5), 65535, &port))) {
+      local.clear();
+      break;
+    }
+  }
+  if (local.empty() || server.empty() || port == 0) {
+    std::printf("err usage: floor [class=NAME] local=ADDR port=PORT server=ADDR\n");
+    return 2;
+  }
+  if (NetStartup() == 0) return Fail("the socket library did not start");
+  const NetSocket updates = NetUdpSocket();
+  if (updates == kNoSocket || NetBind(updates, NetParseAddress(local.c_str()), uint16_t(port)) == 0)
+    return Fail("cannot bind the update port");
+  floorLink = NetTcpSocket();
+  if (floorLink == kNoSocket ||
+      NetConnect(floorLink, NetParseAddress(server.c_str()), kServerPort, kConnectLimitMs, nullptr) != 1)
+    return Fail("cannot connect to the server");
+  NetSetNoDelay(floorLink);
+  NetSetSendTimeLimit(floorLink, kSendLimitMs);
+  std::thread(ApplyUpdates, updates).detach();
+  std::thread(DrainLink, floorLink).detach();
+
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = FloorWindowProc;
+  wc.hInstance = instance;
+  wc.lpszClassName = windowClass.c_str();
+  if (!RegisterClassA(&wc)) return Fail("RegisterClassA failed");
+  HWND hwnd = CreateWindowExA(0, windowClass.c_str(), "ipc_probe floor", WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
+                              CW_USEDEFAULT, 300, 120, nullptr, nullptr, instance, nullptr);
+  if (!hwnd) return Fail("CreateWindowExA failed");
+  floorIpcMessage = RegisterWindowMessageA("FsasmLib:IPC");
+  std::printf("ok %s\n", DescribeWindow(hwnd).c_str());
+  std::fflush(stdout);
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) DispatchMessageA(&msg);
+  // The receiving threads block in their sockets: the process ends them.
+  std::fflush(stdout);
+  ExitProcess(0);
+}
