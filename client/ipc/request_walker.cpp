@@ -22,8 +22,8 @@ namespace {
 
 constexpr size_t kFailureLineSize = 96;
 
-// The write batch of the request being walked; zero-filled per request so that
-// the 4 bytes after the last record are the batch's end marker.
+// The write batch of the request being walked: its write records back to
+// back, then the 32-bit 0 that ends the list, written once the walk is done.
 uint8_t batch[kBatchBufferSize];
 
 // Why a record stopped the walk; each has its own request-log line.
@@ -63,6 +63,7 @@ int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
   if (linkUp.load() == 0) return 3;  // nothing sent, logged or counted
   int result = 1;
   if (sawWrite) {
+    std::memset(batch + batchSize, 0, 4);  // the end marker; the records leave room for it
     result = send(batch, batchSize + 4);
     if (result != 1 && result != 2) result = 3;
   }
@@ -79,7 +80,6 @@ int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
 }  // namespace
 
 int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
-  std::memset(batch, 0, sizeof batch);
   uint32_t batchSize = 0;
   bool sawWrite = false;
   size_t at = 0;

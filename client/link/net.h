@@ -77,6 +77,15 @@ int NetSetNoDelay(NetSocket s);
 // platforms each option call is a round trip of its own). 1 set, 0 failed.
 int NetSetSendTimeLimit(NetSocket s, uint32_t ms);
 
+// SO_RCVTIMEO: how long one NetRecvFrom on a datagram socket may wait for a
+// datagram before it gives kNetTimedOut, so that a receiver can wait in one
+// blocking call and still re-check its flag now and then. (On a stream
+// socket Winsock leaves the connection in an undefined state after such a
+// time-out: stream receivers wait with NetWaitReadable instead.) 1 set, 0
+// failed.
+int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms);
+inline constexpr int kNetTimedOut = -2;  // NetRecvFrom: the receive time limit ran out
+
 // The address and port the socket is bound to (after bind with port 0, or
 // after connect). 1 with *address and *port filled, 0 failed.
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port);
@@ -116,7 +125,8 @@ int NetRecv(NetSocket s, uint8_t* buffer, uint32_t size);
 
 // recvfrom(): one datagram of up to size bytes (a longer one is cut), with
 // its source address and port (either pointer may be null). The count
-// received (0 for an empty datagram or a shut-down socket), -1 on an error.
+// received (0 for an empty datagram or a shut-down socket), kNetTimedOut when
+// the socket's receive time limit ran out, -1 on an error.
 int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddress, uint16_t* fromPort);
 
 // Dotted text to an address with inet_addr's rules (so "10.0.0.040" is

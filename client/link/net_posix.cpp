@@ -157,6 +157,13 @@ int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
   return setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
 }
 
+int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) {
+  timeval limit{};
+  limit.tv_sec = time_t(ms / 1000);
+  limit.tv_usec = suseconds_t(ms % 1000) * 1000;
+  return setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
+}
+
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   socklen_t size = sizeof a;
@@ -235,7 +242,7 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   do {
     n = recvfrom(Fd(s), buffer, size, 0, reinterpret_cast<sockaddr*>(&a), &addressSize);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return -1;
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kNetTimedOut : -1;
   TakeAddress(a, fromAddress, fromPort);
   return int(n);
 }

@@ -123,6 +123,12 @@ int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
                                                                                                                 : 0;
 }
 
+int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) {
+  const DWORD limit = ms;
+  return setsockopt(Sock(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1
+                                                                                                                : 0;
+}
+
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   int size = sizeof a;
@@ -204,8 +210,10 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   const int n = recvfrom(Sock(s), reinterpret_cast<char*>(buffer), int(size), 0, reinterpret_cast<sockaddr*>(&a),
                          &addressSize);
   if (n == SOCKET_ERROR) {
+    const int error = WSAGetLastError();
+    if (error == WSAETIMEDOUT) return kNetTimedOut;
     // A datagram longer than the buffer arrives cut, as on POSIX.
-    if (WSAGetLastError() != WSAEMSGSIZE) return -1;
+    if (error != WSAEMSGSIZE) return -1;
     TakeAddress(a, fromAddress, fromPort);
     return int(size);
   }

@@ -56,15 +56,14 @@ void LookUpServerHostName(uint32_t address) {
   serverHostNameFor = address;
 }
 
-// One receive on s, waiting at most one slice. The count received, or -1
-// (nothing yet, or an error: *failed says which).
+// One receive on s, waiting at most one slice (the socket's receive time
+// limit): a blocking receive that the platform completes as soon as a
+// datagram is there. The count received, or -1 (nothing yet, or an error:
+// *failed says which).
 int ReceiveSlice(NetSocket s, uint8_t* buffer, uint32_t* from, bool* failed) {
-  const int ready = NetWaitReadable(s, kSliceMs);
-  *failed = ready < 0;
-  if (ready <= 0) return -1;
   const int n = NetRecvFrom(s, buffer, kReceiveBufferSize, from, nullptr);
-  *failed = n < 0;
-  return n;
+  *failed = n == -1;
+  return n < 0 ? -1 : n;
 }
 
 void MulticastReceiverThread() {
@@ -171,6 +170,7 @@ int OpenUdp() {
     return 0;
   }
   LogEvent("%s granting multicast to %s\n", FormatTimestamp(now), localIpAddress);
+  NetSetReceiveTimeLimit(s, kSliceMs);
   multicastSocket.store(s);
   return 1;
 }
@@ -204,6 +204,7 @@ int OpenUnicastSocket() {
     NetClose(s);  // silent: the TCP link goes on without update frames
     return 0;
   }
+  NetSetReceiveTimeLimit(s, kSliceMs);
   unicastSocket.store(s);
   return 1;
 }

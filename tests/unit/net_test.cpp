@@ -72,4 +72,20 @@ TEST(NetLayer, ConnectToAClosedPortFails) {
   NetClose(client);
 }
 
+TEST(NetLayer, DatagramReceiveRunsOutOfTimeThenTakesTheNextDatagram) {
+  const NetSocket s = NetUdpSocket();
+  ASSERT_EQ(1, NetBind(s, kLoopback, 0));
+  uint16_t port = 0;
+  ASSERT_EQ(1, NetLocalName(s, nullptr, &port));
+  ASSERT_EQ(1, NetSetReceiveTimeLimit(s, 50));
+  uint8_t buffer[16];
+  EXPECT_EQ(kNetTimedOut, NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr));  // nothing sent yet
+  const NetSocket sender = NetUdpSocket();
+  const uint8_t datagram[3] = {1, 2, 3};
+  ASSERT_EQ(3, NetSendTo(sender, datagram, sizeof datagram, kLoopback, port));
+  EXPECT_EQ(3, NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr));  // the socket still receives
+  NetClose(sender);
+  NetClose(s);
+}
+
 }  // namespace
