@@ -92,5 +92,6 @@ int ShutdownSecondHalf(int exitCode) {
   Sleep(kPauseAfterLoopMs);
   StopThreadsAndRelease(false);
   DeleteFonts();
+  ReleaseCanvas();
   return exitCode;
 }

@@ -1,8 +1,11 @@
 // Painting of the status window. The picture, the status lines and the
 // version text are drawn into an off-screen bitmap first and copied to the
-// window in one step, so the twice-a-second repaints do not flicker. Each
-// status line is copied out under the image lock together with its count,
-// so a painted line never mixes two updates.
+// window in one step, so the twice-a-second repaints do not flicker. That
+// bitmap and a second one holding the unchanging background (the fill and the
+// picture) are made at the first paint and kept until the shutdown: a paint
+// holds up every IPC request waiting behind it, and making them anew cost
+// more than all the drawing. Each status line is copied out together with
+// its count, so a painted line never mixes two updates.
 #include "shell/status_paint_win32.h"
 
 #include <cstdint>
@@ -56,18 +59,6 @@ class MemoryDc {
   HDC dc;
 };
 
-// A GDI object this scope created and deletes.
-class OwnedObject {
- public:
-  explicit OwnedObject(HGDIOBJ object) : object(object) {}
-  ~OwnedObject() {
-    if (object != nullptr) DeleteObject(object);
-  }
-  OwnedObject(const OwnedObject&) = delete;
-  OwnedObject& operator=(const OwnedObject&) = delete;
-  HGDIOBJ object;
-};
-
 HFONT CreateTextFont(int height, const char* face) {
   HFONT font = CreateFontA(-height, 0, 0, 0, FW_NORMAL, 0, 0, 0, 0, 0, 0, 0, 0, face);
   if (font == nullptr) MessageBoxA(statusWindow, "Font creation failed!", "Error", MB_ICONWARNING);
@@ -82,6 +73,59 @@ void DrawPicture(HDC dc) {
   BITMAP size = {};
   GetObjectA(ballBitmap, sizeof size, &size);
   BitBlt(dc, 0, 0, size.bmWidth, size.bmHeight, picture.dc, 0, 0, SRCCOPY);
+}
+
+// A memory device context with a bitmap of its own selected, kept between
+// paints.
+struct Surface {
+  HDC dc = nullptr;
+  HBITMAP bitmap = nullptr;
+  HGDIOBJ previous = nullptr;
+  int width = 0, height = 0;
+};
+
+Surface canvas;      // what a paint draws into and copies to the window
+Surface background;  // the fill and the picture, drawn once
+
+void ReleaseSurface(Surface& s) {
+  if (s.dc != nullptr) {
+    if (s.previous != nullptr) SelectObject(s.dc, s.previous);
+    DeleteDC(s.dc);
+  }
+  if (s.bitmap != nullptr) DeleteObject(s.bitmap);
+  s = Surface{};
+}
+
+// Makes s width x height, compatible with like, unless it is already. 1 when
+// it is ready.
+int PrepareSurface(Surface& s, HDC like, int width, int height) {
+  if (s.dc != nullptr && s.width == width && s.height == height) return 1;
+  ReleaseSurface(s);
+  s.dc = CreateCompatibleDC(like);
+  s.bitmap = s.dc != nullptr ? CreateCompatibleBitmap(like, width, height) : nullptr;
+  if (s.bitmap == nullptr) {
+    ReleaseSurface(s);
+    return 0;
+  }
+  s.previous = SelectObject(s.dc, s.bitmap);
+  s.width = width, s.height = height;
+  return 1;
+}
+
+// The canvas holds the background, ready for the lines. 1, or 0 when the
+// off-screen bitmaps cannot be made.
+int PrepareCanvas(HDC screen, const RECT& client) {
+  const bool fresh = background.dc == nullptr || background.width != client.right ||
+                     background.height != client.bottom;
+  if (PrepareSurface(background, screen, client.right, client.bottom) == 0 ||
+      PrepareSurface(canvas, screen, client.right, client.bottom) == 0)
+    return 0;
+  if (fresh) {
+    FillRect(background.dc, &client, GetSysColorBrush(COLOR_WINDOW));  // where the picture does not reach
+    DrawPicture(background.dc);
+  }
+  BitBlt(canvas.dc, 0, 0, client.right, client.bottom, background.dc, 0, 0, SRCCOPY);
+  return 1;
 }
 
 // The five status lines in statusFont, black on the picture.
@@ -106,12 +150,6 @@ void DrawVersion(HDC dc) {
   TextOutA(dc, 140, 112, text, n);
 }
 
-void PaintContent(HDC dc) {
-  DrawPicture(dc);
-  DrawStatusLines(dc);
-  DrawVersion(dc);
-}
-
 }  // namespace
 
 void CreateFonts() {
@@ -129,20 +167,24 @@ void DeleteFonts() {
   statusFont = versionFont = nullptr;
 }
 
+void ReleaseCanvas() {
+  ReleaseSurface(canvas);
+  ReleaseSurface(background);
+}
+
 void PaintStatusWindow(HWND hwnd) {
   PAINTSTRUCT paint;
   HDC screen = BeginPaint(hwnd, &paint);
   RECT client;
   GetClientRect(hwnd, &client);
-  MemoryDc back(screen);
-  OwnedObject canvas(CreateCompatibleBitmap(screen, client.right, client.bottom));
-  if (back.dc != nullptr && canvas.object != nullptr) {
-    Selection target(back.dc, canvas.object);
-    FillRect(back.dc, &client, GetSysColorBrush(COLOR_WINDOW));  // where the picture does not reach
-    PaintContent(back.dc);
-    BitBlt(screen, 0, 0, client.right, client.bottom, back.dc, 0, 0, SRCCOPY);
+  if (PrepareCanvas(screen, client) == 1) {
+    DrawStatusLines(canvas.dc);
+    DrawVersion(canvas.dc);
+    BitBlt(screen, 0, 0, client.right, client.bottom, canvas.dc, 0, 0, SRCCOPY);
   } else {
-    PaintContent(screen);  // no memory for the off-screen copy: draw directly
+    DrawPicture(screen);  // no memory for the off-screen copies: draw directly
+    DrawStatusLines(screen);
+    DrawVersion(screen);
   }
   EndPaint(hwnd, &paint);
 }

@@ -13,3 +13,7 @@ void DeleteFonts();
 
 // WM_PAINT: the picture at 0,0, the five status lines, the version text.
 void PaintStatusWindow(HWND hwnd);
+
+// Deletes the off-screen bitmaps that the paints keep; at the shutdown, after
+// the last paint.
+void ReleaseCanvas();
