@@ -7,11 +7,15 @@ a bare window that serves requests from its own image, applies update frames on
 its own UDP port and sends write batches with one plain send on a socket with
 the client's options) and the probes, all under one Wine; namespace B holds two
 native server_sim: one for the client (beacons 20/s), one for the floor (no
-beacons). Both stream 5 block types x 20/s back over TCP; the client's also
-sends 200 update frames/s and a copy of each to the floor's port. A slow stream
-(1 block/s per type, 10 updates/s) is measured as well.
+beacons). Each streams 5 block types x 20/s over TCP and 200 update frames/s
+(a counter moving by one) to its window's UDP port, so both windows see the
+same sequence: a round of blocks, then the update frame right behind it.
+(A copy of the client's update frames would reach the floor without the
+block burst in front of it, which it has to wait out in the client.) A slow
+stream (1 block/s per type, 10 updates/s) is measured as well.
 
-Figures, each for the client and for its floor, taken in turns:
+Figures, each for the client and for its floor, measured side by side (two
+probes at once, one on each window, so that a stall of the machine meets both):
 - IPC time per request (40 reads + one 4-byte write, and reads only): the
   requests back to back, mean and percentiles of the round trip;
 - write delivery: request sent (the probe's wall clock) -> its batch at the
@@ -29,6 +33,7 @@ import argparse
 import os
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -96,11 +101,9 @@ class Bench:
 
     # -- measuring ---------------------------------------------------------
 
-    def timed(self, probe, stream, target, writes):
+    def timed(self, probe, stream, target, writes, first):
         n = self.opts.requests
-        log = self.path("timed.txt")
-        first = self.next_value
-        self.next_value += n
+        log = self.path(target + "-timed.txt")
         answer = words(probe.ok("timed %d writes=%d woffset=0x%X first=%d log=%s" % (
             n, writes, WRITE_OFFSET, first, wh.wine_path(log)), timeout=1800))
         if answer["answered1"] != answer["requests"]:
@@ -112,35 +115,58 @@ class Bench:
 
     def fresh(self, probe, stream, target):
         """The counter values seen and when; matched with the server's stamps later."""
-        log = self.path("fresh.txt")
+        log = self.path(target + "-fresh.txt")
         reads = self.opts.reads * (2 if stream == "slow" else 1)
         probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wh.wine_path(log)), timeout=1800)
         return [(int(v), int(t)) for v, t in read_columns(log)]
 
-    def update_stamps(self):
-        return {int(w[2]): int(w[1]) for w in read_columns(self.path("stamps.txt")) if w[0] == "update"}
+    def update_stamps(self, target):
+        return {int(w[2]): int(w[1]) for w in read_columns(self.path(target + "-stamps.txt")) if w[0] == "update"}
+
+    @staticmethod
+    def side_by_side(job):
+        """job(target) for the client and the floor at the same time, so that whatever
+        the machine does meanwhile (a stall, another load) meets both alike."""
+        results, errors = {}, []
+
+        def run(target):
+            try:
+                results[target] = job(target)
+            except Exception as error:  # raised again on this thread
+                errors.append(error)
+
+        threads = [threading.Thread(target=run, args=(t,)) for t in ("client", "floor")]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        if errors:
+            raise errors[0]
+        return results
 
     def measure_stream(self, stream, probes, sims):
         rates = STREAMS[stream]
         for sim in sims.values():
             sim.command("rate blocks %d" % rates["blocks"])
-        sims["client"].command("rate updates %d" % rates["updates"])
+            sim.command("rate updates %d" % rates["updates"])
         time.sleep(1)
-        for probe in probes.values():  # warm-up
-            probe.ok("timed 300 log=%s" % wh.wine_path(self.path("warmup.txt")), timeout=600)
+        self.side_by_side(lambda t: probes[t].ok("timed 300 log=%s" % wh.wine_path(self.path(t + "-warmup.txt")),
+                                                 timeout=600))
         sent = {"client": {}, "floor": {}}
         seen = {"client": [], "floor": []}
-        for rnd in range(self.opts.rounds):
-            order = ("client", "floor") if rnd % 2 == 0 else ("floor", "client")
-            for target in order:
-                sent[target].update(self.timed(probes[target], stream, target, 1))
-                self.timed(probes[target], stream, target, 0)
-                seen[target] += self.fresh(probes[target], stream, target)
-        time.sleep(0.5)  # the server flushes its stamps file every 100 ms
-        stamps = self.update_stamps()
+        for _ in range(self.opts.rounds):
+            first = {"client": self.next_value, "floor": self.next_value + self.opts.requests}
+            self.next_value += 2 * self.opts.requests
+            for target, values in self.side_by_side(
+                    lambda t: self.timed(probes[t], stream, t, 1, first[t])).items():
+                sent[target].update(values)
+            self.side_by_side(lambda t: self.timed(probes[t], stream, t, 0, 0))
+            for target, values in self.side_by_side(lambda t: self.fresh(probes[t], stream, t)).items():
+                seen[target] += values
+        time.sleep(0.5)  # the servers flush their stamps files every 100 ms
         for target in ("client", "floor"):
+            stamps = self.update_stamps(target)
             self.add((stream, target, "fresh"), [(t - stamps[v]) / 1e6 for v, t in seen[target] if v in stamps])
-        for target in ("client", "floor"):
             arrived = journal_times(sims[target])
             delays = [(arrived[v] - t) / 1e6 for v, t in sent[target].items() if v in arrived]
             if len(delays) != len(sent[target]):
@@ -192,14 +218,14 @@ class Bench:
     def run(self):
         rig = LinkRig().open()
         net = rig.net
-        client_options = ["--beacon-rate", "20", "--block-rate", "20", "--update-rate", "200",
-                          "--counter", "0x%X:4:1" % COUNTER, "--stamps", self.path("stamps.txt"),
-                          "--copy-updates", "%s:%d" % (net.addr_a, FLOOR_PORT)]
+        stream = ["--block-rate", "20", "--update-rate", "200", "--counter", "0x%X:4:1" % COUNTER]
+        client_options = stream + ["--beacon-rate", "20", "--stamps", self.path("client-stamps.txt")]
+        floor_options = stream + ["--beacon-rate", "0", "--stamps", self.path("floor-stamps.txt"),
+                                  "--update-port", str(FLOOR_PORT)]
         sims, probes, floor, client = {}, {}, None, None
         try:
             sims["client"] = Sim(rig, net.addr_b, client_options)
-            sims["floor"] = Sim(rig, net.extra_b[0], ["--beacon-rate", "0", "--block-rate", "20",
-                                                      "--update-rate", "0"])
+            sims["floor"] = Sim(rig, net.extra_b[0], floor_options)
             client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
             floor = rig.env_a.popen([os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "class=" + FLOOR_CLASS,
                                      "local=" + net.addr_a, "port=%d" % FLOOR_PORT, "server=" + net.extra_b[0]],
@@ -244,7 +270,7 @@ class Bench:
                 for values in (c, f):
                     cells.append("p50 %.2f p99 %.2f ms" % (percentile(values, 50), percentile(values, 99)))
                 if figure.startswith("ipc"):
-                    # The median of the rounds' ratios: each round measures both back to back,
+                    # The median of the rounds' ratios: each round measures both at once,
                     # so a drift of the machine's speed over the run cancels out.
                     cms, fms = self.means[(stream, "client", figure)], self.means[(stream, "floor", figure)]
                     r = percentile([c / f for c, f in zip(cms, fms)], 50)
@@ -281,7 +307,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--requests", type=int, default=1500, help="requests per timed run")
     parser.add_argument("--reads", type=int, default=3000, help="reads per freshness run (x2 for the slow stream)")
-    parser.add_argument("--rounds", type=int, default=8, help="turns of client and floor per stream")
+    parser.add_argument("--rounds", type=int, default=8, help="side-by-side runs per stream")
     parser.add_argument("--repeats", type=int, default=3, help="faults of each kind (0: no recovery figures)")
     parser.add_argument("--streams", nargs="+", choices=list(STREAMS), default=list(STREAMS),
                         help="the streams to measure under")

@@ -41,6 +41,12 @@ uint8_t* FrameReaderSpace(FrameReader& r, uint32_t* room) {
 
 void FrameReaderCommit(FrameReader& r, uint32_t n) { r.end += n; }
 
+uint32_t FrameReaderWanted(const FrameReader& r) {
+  const uint32_t have = r.end - r.begin;
+  if (have < kFrameHeaderSize) return kFrameHeaderSize - have;
+  return kFrameOverhead + ReadLe16(r.buffer + r.begin + kFrameSizeAt) - have;
+}
+
 uint32_t FeedFrameReader(FrameReader& r, const uint8_t* bytes, uint32_t size) {
   uint32_t room = 0;
   uint8_t* space = FrameReaderSpace(r, &room);

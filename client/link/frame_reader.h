@@ -40,6 +40,12 @@ uint8_t* FrameReaderSpace(FrameReader& r, uint32_t* room);
 // Counts n received bytes (n <= room) as buffered.
 void FrameReaderCommit(FrameReader& r, uint32_t n);
 
+// How many more bytes complete the next frame: the rest of its header while
+// that is not whole, else the rest of the frame. A receiver that reads no
+// more than this never takes bytes of two frames in one receive (so a
+// receive stamp belongs to one frame).
+uint32_t FrameReaderWanted(const FrameReader& r);
+
 // One receive's worth of bytes copied in through FrameReaderSpace/Commit, as
 // a receive call would place them. Returns how many were taken: all of them
 // when size is at most kReceiveBufferSize and the reader was drained. For

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -112,6 +113,28 @@ TEST(FrameReader, StreamCases) {
       EXPECT_EQ(0, got.badPayloads);
       EXPECT_EQ(c.bad, got.bad.size());
     }
+}
+
+// A receiver that reads no more than FrameReaderWanted takes each frame in
+// receives of its own: no receive holds bytes of two frames.
+TEST(FrameReader, WantedBytesNeverReachIntoTheNextFrame) {
+  const Bytes stream = Cat({Small(1), Block(6, 2), MakeFrame(kTypeUpdate, kTagFADE, 0, 3), Small(4)});
+  static FrameReader r;
+  ResetFrameReader(r, kTcpFrames, nullptr, nullptr);
+  size_t at = 0;
+  int frames = 0;
+  while (at < stream.size()) {
+    const uint32_t wanted = FrameReaderWanted(r);
+    ASSERT_GT(wanted, 0u);
+    at += FeedFrameReader(r, stream.data() + at, std::min<uint32_t>(wanted, uint32_t(stream.size() - at)));
+    Frame f{};
+    const int got = NextFrame(r, &f);
+    frames += got;
+    if (got == 1) {
+      EXPECT_EQ(0, NextFrame(r, &f)) << "two frames in one receive";
+    }
+  }
+  EXPECT_EQ(4, frames);
 }
 
 TEST(FrameReader, BadFrameIsReportedWithItsFacts) {

@@ -44,8 +44,7 @@ const char kUsage[] =
     "                     was received (see below)\n"
     "  --stamps FILE      log the time each update frame was sent, with the value of the first\n"
     "                     counter in it: 'update UNIX_NS VALUE' lines\n"
-    "  --copy-updates A:PORT   also send every update frame to A:PORT (a second receiver that a\n"
-    "                     benchmark compares with the client)\n"
+    "  --update-port P    send update frames to port P of the client (default 65100)\n"
     "  --duration SEC     end after SEC seconds (default: run until 'quit' or a signal)\n"
     "  --quiet            no event lines on standard output\n"
     "  --help             this text\n"
@@ -96,18 +95,6 @@ bool IsDottedAddress(const char* text) {
   for (unsigned p : parts)
     if (p > 255) return false;
   return true;
-}
-
-// "A:PORT" of --copy-updates.
-int ParseCopyTarget(const char* text, SimOptions* o, char* error) {
-  const char* colon = std::strrchr(text, ':');
-  uint64_t port = 0;
-  const std::string address(text, colon != nullptr ? size_t(colon - text) : 0);
-  if (colon == nullptr || !IsDottedAddress(address.c_str()) || !ParseUnsigned(colon + 1, 65535, &port) || port == 0)
-    return Error(error, "--copy-updates: '%s' is not ADDRESS:PORT", text);
-  o->copyAddress = address;
-  o->copyPort = uint16_t(port);
-  return kOptionsRun;
 }
 
 }  // namespace
@@ -169,8 +156,9 @@ int ParseOptions(int argc, char** argv, SimOptions* o, char* error) {
       o->journal = value;
     } else if (std::strcmp(name, "--stamps") == 0) {
       o->stamps = value;
-    } else if (std::strcmp(name, "--copy-updates") == 0) {
-      ok = ParseCopyTarget(value, o, error);
+    } else if (std::strcmp(name, "--update-port") == 0) {
+      if (!ParseUnsigned(value, 65535, &n) || n == 0) return Error(error, "--update-port: '%s' is not 1 to 65535", value);
+      o->updatePort = uint16_t(n);
     } else {
       return Error(error, "unknown option '%s' (see --help)", name);
     }

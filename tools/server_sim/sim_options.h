@@ -24,8 +24,7 @@ struct SimOptions {
   std::string status;       // status file, rewritten several times a second
   std::string journal;      // journal of write batches
   std::string stamps;       // send times of the update frames, for latency benches
-  std::string copyAddress;  // a second receiver of every update frame ("" = none)...
-  uint16_t copyPort = 0;    // ...at this port
+  uint16_t updatePort = 65100;  // where update frames go on the client
   bool quiet = false;       // no event lines on standard output
   std::vector<std::string> startCommands;  // command lines to carry out at start
 };

@@ -28,7 +28,7 @@ constexpr double kMaxWaitMs = 5;            // longest single wait of the loop
 constexpr double kControlPollMs = 10;       // how often the control channel is read
 constexpr double kStatusEveryMs = 100;      // how often the status file is rewritten
 constexpr double kMaxBacklogMs = 1000;      // a clock further behind than this skips ahead
-constexpr uint32_t kMaxReadsPerTurn = 16;   // receives per loop turn, so sending keeps its pace
+constexpr uint32_t kMaxReadsPerTurn = 64;   // receives per loop turn (two per frame), so sending keeps its pace
 constexpr uint32_t kMaxCoalesce = 16;
 constexpr uint32_t kUpdateRecordsPerFrame = kMaxSendPayload / kUpdateRecordSize;
 const uint8_t kBeaconPayload[] = "server_sim beacon";
@@ -50,7 +50,7 @@ struct Stats {
 struct Server {
   SimOptions opt;
   Clock::time_point start;
-  uint32_t address = 0, group = 0, clientOverride = 0, copyAddress = 0;
+  uint32_t address = 0, group = 0, clientOverride = 0;
   NetSocket udp = kNoSocket, listener = kNoSocket, conn = kNoSocket;
   uint32_t connAddress = 0;
   uint16_t connPort = 0;
@@ -260,11 +260,8 @@ void SendBlockRound() {
 }
 
 // One update frame for every changed byte (more when they do not fit one);
-// the changes are dropped while no client is known. With --copy-updates a
-// second receiver gets each frame too; the two sends take turns at going
-// first, so neither receiver is the later one throughout.
+// the changes are dropped while no client is known.
 void SendUpdates() {
-  static uint32_t turn = 0;
   const uint32_t target = UpdateTarget();
   while (image.dirtyCount > 0) {
     const uint32_t records = TakeUpdateRecords(image, server.opt.upperRegion, payloadBuf, kUpdateRecordsPerFrame);
@@ -274,13 +271,10 @@ void SendUpdates() {
     if (server.stamps != nullptr)
       std::fprintf(server.stamps, "update %llu %u\n", static_cast<unsigned long long>(WallClockNs()),
                    FirstCounterValue(image));
-    const bool copyFirst = server.copyAddress != 0 && (turn++ & 1) != 0;
-    if (copyFirst) NetSendTo(server.udp, frameBuf, n, server.copyAddress, server.opt.copyPort);
-    if (NetSendTo(server.udp, frameBuf, n, target, kUpdatePort) == int(n)) {
+    if (NetSendTo(server.udp, frameBuf, n, target, server.opt.updatePort) == int(n)) {
       ++server.stats.updates;
       server.stats.updateRecords += records;
     }
-    if (server.copyAddress != 0 && !copyFirst) NetSendTo(server.udp, frameBuf, n, server.copyAddress, server.opt.copyPort);
   }
 }
 
@@ -299,7 +293,7 @@ void SendBadFrame(Transport t, BadKind kind) {
       break;
     case Transport::kUnicast:
       if (UpdateTarget() == 0) return Problem("bad unicast: no client known (connect one or give --client)");
-      ok = NetSendTo(server.udp, frameBuf, n, UpdateTarget(), kUpdatePort) == int(n);
+      ok = NetSendTo(server.udp, frameBuf, n, UpdateTarget(), server.opt.updatePort) == int(n);
       break;
     case Transport::kMulticast:
       ok = NetSendTo(server.udp, frameBuf, n, server.group, kBeaconPort) == int(n);
@@ -347,7 +341,10 @@ void ReadConnection() {
     if (NetWaitReadable(server.conn, 0) != 1) return;
     uint32_t room = 0;
     uint8_t* space = FrameReaderSpace(reader, &room);
-    const int n = ReceiveStamped(server.conn, space, room, &server.receivedNs);
+    // One frame at a time, so that each batch has the receive stamp of its own
+    // packet even when several wait in the socket.
+    const uint32_t wanted = FrameReaderWanted(reader);
+    const int n = ReceiveStamped(server.conn, space, wanted < room ? wanted : room, &server.receivedNs);
     if (n <= 0) return EndConnection(false, n == 0 ? "the client closed it" : "receive failed");
     FrameReaderCommit(reader, uint32_t(n));
     Frame f;
@@ -475,7 +472,6 @@ int Setup(const SimOptions& options) {
   server.group = NetParseAddress(kBeaconGroupText);
   server.address = NetParseAddress(options.address.c_str());
   if (!options.client.empty()) server.clientOverride = NetParseAddress(options.client.c_str());
-  if (!options.copyAddress.empty()) server.copyAddress = NetParseAddress(options.copyAddress.c_str());
   server.blockTag = options.blockTag;
   ResetSimImage(image, options.pattern);
   if (!NetStartup()) {
