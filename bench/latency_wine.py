@@ -116,7 +116,7 @@ class Bench:
     def fresh(self, probe, stream, target):
         """The counter values seen and when; matched with the server's stamps later."""
         log = self.path(target + "-fresh.txt")
-        reads = self.opts.reads * (2 if stream == "slow" else 1)
+        reads = self.opts.reads * (4 if stream == "slow" else 1)
         probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wh.wine_path(log)), timeout=1800)
         return [(int(v), int(t)) for v, t in read_columns(log)]
 
@@ -306,7 +306,7 @@ class Bench:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--requests", type=int, default=1500, help="requests per timed run")
-    parser.add_argument("--reads", type=int, default=3000, help="reads per freshness run (x2 for the slow stream)")
+    parser.add_argument("--reads", type=int, default=3000, help="reads per freshness run (x4 for the slow stream)")
     parser.add_argument("--rounds", type=int, default=8, help="side-by-side runs per stream")
     parser.add_argument("--repeats", type=int, default=3, help="faults of each kind (0: no recovery figures)")
     parser.add_argument("--streams", nargs="+", choices=list(STREAMS), default=list(STREAMS),
