@@ -9,16 +9,9 @@
 #include "latency_stats.h"
 #include "probe_text.h"
 #include "request_records.h"
+#include "wall_clock.h"
 
 namespace {
-
-uint64_t WallClockNs() {
-  FILETIME t;
-  GetSystemTimePreciseAsFileTime(&t);
-  const uint64_t ticks = uint64_t(t.dwHighDateTime) << 32 | t.dwLowDateTime;  // 100 ns since 1601
-  constexpr uint64_t kUnixEpochTicks = 116444736000000000u;
-  return (ticks - kUnixEpochTicks) * 100u;
-}
 
 TimingReply Usage(const char* text) { return {TimingReply::kUsage, std::string("usage: ") + text}; }
 TimingReply Failed(std::string text) { return {TimingReply::kFailed, std::move(text)}; }

@@ -9,9 +9,7 @@
 #include <cstdint>
 
 #include "link/net.h"
-
-// The wall clock now.
-uint64_t WallClockNs();
+#include "wall_clock.h"
 
 // Asks the platform to stamp what the stream socket receives. 1, or 0 when
 // it cannot (ReceiveStamped then falls back to the wall clock).

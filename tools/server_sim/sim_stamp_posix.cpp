@@ -3,16 +3,9 @@
 #include "sim_stamp.h"
 
 #include <sys/socket.h>
-#include <time.h>
 
 #include <cerrno>
 #include <cstring>
-
-uint64_t WallClockNs() {
-  timespec t{};
-  clock_gettime(CLOCK_REALTIME, &t);
-  return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
-}
 
 int EnableReceiveStamps(NetSocket s) {
   const int on = 1;
