@@ -75,9 +75,12 @@ void LogEvent(const char* format, ...) {
     n = sizeof line - 1;
     line[n - 1] = '\n';
   }
-  // One fwrite per line: the stream's own lock keeps each line whole.
+  // One fwrite per line: the stream's own lock keeps each line whole. The
+  // flush hands it to the system at once, so a client that is killed or
+  // crashes leaves every line it wrote.
   char out[2 * kLineSize];
   std::fwrite(out, 1, ExpandLineEnds(line, size_t(n), out), stream);
+  std::fflush(stream);
 }
 
 void CloseEventLog() {

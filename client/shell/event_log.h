@@ -1,6 +1,7 @@
 // The two diagnostic logs. The event log is one stream shared by every
 // thread; each line is formatted whole and handed to the stream in a single
-// write, so lines of different threads never mix. The request log is used on
+// write, so lines of different threads never mix, and flushed at once, so a
+// killed client leaves every line it wrote. The request log is used on
 // the main thread only and is opened, appended to and closed per entry. Both
 // files get CR LF line ends on every platform: callers write "\n".
 #pragma once

@@ -54,6 +54,16 @@ TEST_F(EventLog, OpeningEmptiesBothLogsAndWritesTheHeader) {
   EXPECT_EQ("Create FS98MAIN Window OK!\r\n23:59:59:999 Closing connection status thread d\r\n", ReadFile(events_));
 }
 
+// A killed client leaves what it logged: each line is in the file, not in
+// a buffer of the process, as soon as LogEvent returns.
+TEST_F(EventLog, EachLineIsInTheFileAtOnce) {
+  ASSERT_EQ(1, OpenLogs(events_.c_str(), requests_.c_str()));
+  LogEvent("%s Status INIT\n", "00:00:00:001");
+  EXPECT_EQ("00:00:00:001 Status INIT\r\n", ReadFile(events_));
+  LogEvent("%s Status NOT_CONNECTED\n", "00:00:00:002");
+  EXPECT_EQ("00:00:00:001 Status INIT\r\n00:00:00:002 Status NOT_CONNECTED\r\n", ReadFile(events_));
+}
+
 TEST_F(EventLog, NothingIsWrittenWhenAnOpenFailed) {
   const std::string missing = (dir_ / "no such folder" / "x").string();
   const struct {
