@@ -1,0 +1,50 @@
+// The settings reader and writer on any file contents. Each input becomes the
+// settings file; both addresses are read from it, one is written back through
+// the temporary copy, and both are read again. The addresses must stay
+// NUL-terminated inside their 100-byte buffers whatever the file holds, and
+// the sanitizers catch any access out of bounds on the way.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "shell/settings.h"
+
+namespace {
+
+void CheckTerminated(const char* text) {
+  if (std::memchr(text, '\0', kAddressTextSize) == nullptr) std::abort();
+}
+
+}  // namespace
+
+// Settings paths follow the Windows rules (the writer's temporary copy turns
+// '/' into '\'), so the files live in a scratch folder that becomes the
+// working folder, under a plain name, as the client keeps them.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  char folder[] = "/tmp/kv_settings_fuzz_XXXXXX";
+  if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();
+  std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  FILE* file = std::fopen(settingsPath, "wb");
+  if (file == nullptr) return 0;
+  std::fwrite(data, 1, size, file);
+  std::fclose(file);
+
+  const int found = LoadNetworkSettings();
+  if (found != 0 && found != 1) std::abort();
+  CheckTerminated(localIpAddress);
+  CheckTerminated(serverIpAddress);
+
+  if (WriteSettingsEntry(kServerAddressKey, "10.0.0.2") != 0) return 0;
+  LoadNetworkSettings();
+  CheckTerminated(localIpAddress);
+  CheckTerminated(serverIpAddress);
+  return 0;
+}
