@@ -23,7 +23,8 @@ void CheckTerminated(const char* text) {
 
 // Settings paths follow the Windows rules (the writer's temporary copy turns
 // '/' into '\'), so the files live in a scratch folder that becomes the
-// working folder, under a plain name, as the client keeps them.
+// working folder, under a plain name, as the client keeps them. (So give the
+// harness its corpus folders and artifact prefix as absolute paths.)
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char folder[] = "/tmp/kv_settings_fuzz_XXXXXX";
   if (mkdtemp(folder) == nullptr || chdir(folder) != 0) std::abort();

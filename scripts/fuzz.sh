@@ -6,21 +6,22 @@
 # or a hang (its input is left in build/fuzz/findings/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+root=$PWD  # absolute paths: a harness may change its working folder
 seconds=${1:-60}
 bash scripts/setup.sh >/dev/null
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
-mkdir -p build/fuzz/findings
+mkdir -p "$root/build/fuzz/findings"
 failed=0
 for harness in build/fuzz/bin/*_fuzz; do
   name=$(basename "$harness")
-  work=build/fuzz/corpus/$name
+  work=$root/build/fuzz/corpus/$name
   mkdir -p "$work"
   seeds=()
-  [ -d "fuzz/corpus/$name" ] && seeds=("fuzz/corpus/$name")
+  [ -d "fuzz/corpus/$name" ] && seeds=("$root/fuzz/corpus/$name")
   echo "=== $name: $seconds s"
   if ! "$harness" "$work" "${seeds[@]}" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-      -artifact_prefix=build/fuzz/findings/"$name"- 2>&1 | grep -E '^(stat::|#[0-9]+ +DONE|==[0-9]+==|SUMMARY)'; then
+      -artifact_prefix="$root/build/fuzz/findings/$name-" 2>&1 | grep -E '^(stat::|#[0-9]+[[:space:]]+DONE|==[0-9]+==|SUMMARY)'; then
     :
   fi
   if ls build/fuzz/findings/"$name"-* >/dev/null 2>&1; then

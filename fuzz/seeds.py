@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""Writes the fuzzers' seed corpora (fuzz/corpus/<harness>/) from the cases
+the unit tests use: valid inputs of every kind, and the broken ones the tests
+check, so that fuzzing starts from the interesting paths. Run it again after
+changing a case; the files are committed.
+
+    python3 fuzz/seeds.py
+"""
+
+import os
+import shutil
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def frame(kind, tag, payload, foot_size=None):
+    n = len(payload)
+    return (struct.pack("<BBHH", kind, 0, n, 0) + payload +
+            struct.pack("<HH", n if foot_size is None else foot_size, tag))
+
+
+def update_records(*records):
+    return b"".join(struct.pack("<BBHBB", region, 0, offset, value, 0) for region, offset, value in records)
+
+
+def read_record(offset, size):
+    return struct.pack("<IIII", 1, offset, size, 0) + bytes(size)
+
+
+def write_record(offset, data):
+    return struct.pack("<III", 2, offset, len(data)) + data
+
+
+END = struct.pack("<I", 0)
+
+
+def settings(local="10.0.0.1", server="10.0.0.2", eol=b"\r\n"):
+    return eol.join([b"Kestrovaline Version 2.0.0.0 ini file", b"", b"[Network Settings]",
+                     b"IP Address of THIS PC = " + local.encode(), b"IP Address of server = " + server.encode(), b""])
+
+
+def seeds():
+    block = bytes(range(256)) * 64
+    yield "frame_fuzz", {
+        "block_one_receive": b"\x00" + frame(6, 0x1A2B, block),
+        "block_in_pieces": b"\x07" + frame(10, 0x1B2C, block),
+        "two_blocks_pending_write": b"\x80\x00\x80" + frame(7, 0xFADE, block) + frame(8, 0x1A2B, block),
+        "update_frame": b"\x00" + frame(103, 0xFADE, update_records((0, 0x0274, 0x11), (2, 0x0274, 0x22)) + b"\x00"),
+        "update_no_records": b"\x00" + frame(103, 0xFADE, b""),
+        "beacon": b"\x00" + frame(20, 0xDEFA, b"server beacon"),
+        "footer_size_off_by_one": b"\x00" + frame(6, 0xFADE, block, foot_size=16385),
+        "wrong_tag": b"\x00" + frame(103, 0x1A2B, update_records((0, 1, 1))),
+        "short_datagram": b"\x00" + bytes(9),
+        "block_of_100_bytes": b"\x00" + frame(7, 0xFADE, bytes(100)),
+        "write_batch_on_tcp": b"\x00" + frame(18, 0xFADE, write_record(0x100, b"\x01\x02\x03\x04") + END),
+    }
+    up = b"\x01"  # link up, logging off, the sender answers 1
+    yield "request_walker_fuzz", {
+        "one_read": up + read_record(0x0274, 2) + END,
+        "one_write": up + write_record(0x0100, b"\x01\x02\x03\x04") + END,
+        "forty_reads_one_write": up + b"".join(read_record(i * 0xCCC, 1 + i % 8) for i in range(40)) +
+                                 write_record(0x0100, b"\xA0\xA1\xA2\xA3") + END,
+        "two_writes": up + write_record(0x0100, b"\x01") + write_record(0x0200, b"\x02\x03") + END,
+        "server_owned_write": up + write_record(0x330A, b"\xEF\xBE") + END,
+        "no_link_logging_on": b"\x06" + read_record(0x0274, 2) + write_record(0x0100, b"\x05") + END,
+        "send_short": b"\x09" + write_record(0x0100, b"\x05") + END,
+        "unknown_kind": up + struct.pack("<III", 7, 0, 0) + END,
+        "beyond_image": up + read_record(0x1FFFF, 2) + END,
+        "no_end": up + read_record(0x0274, 2),
+        "head_cut": up + struct.pack("<II", 1, 0x0274),
+        "batch_full": b"\x21" + write_record(0x0000, bytes(16000)) + write_record(0x4000, bytes(16600)) + END,
+    }
+    yield "settings_fuzz", {
+        "default": settings(),
+        "line_feeds_only": settings(eol=b"\n"),
+        "comments_and_sections": b"; comment\r\n[Other]\r\nIP Address of server = 1.1.1.1\r\n" + settings() +
+                                 b"[More]\r\nkey = value ; note\r\n",
+        "missing_server": b"[Network Settings]\r\nIP Address of THIS PC = 10.0.0.1\r\n",
+        "overlong_value": settings(local="1" * 140),
+        "quoted_semicolon": b"[Network Settings]\r\nIP Address of THIS PC = \"a;b\" ; c\r\n"
+                            b"IP Address of server=10.0.0.2;x\r\n",
+        "unterminated_last_line": settings()[:-2],
+        "empty": b"",
+    }
+
+
+def main():
+    for harness, cases in seeds():
+        folder = os.path.join(HERE, "corpus", harness)
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        for name, data in cases.items():
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+
+if __name__ == "__main__":
+    main()
