@@ -208,6 +208,11 @@ class Answers(unittest.TestCase):
             p50, p99, top = float(words["p50_us"]), float(words["p99_us"]), float(words["max_us"])
             self.assertTrue(0 < p50 <= p99 <= top, words)
             self.assertGreater(float(words["rps"]), 0)
+            # What a soak samples from outside: the window's own process, in use. Wine 8
+            # reads another process's private bytes and handle count as 0; its working set is real.
+            use = dict(w.split("=") for w in probe.ok("process").split())
+            self.assertEqual(info["pid"], int(use["pid"]))
+            self.assertGreater(int(use["working_set"]), 0, use)
         finally:
             self.assertEqual(0, stub.stop(probe))
             probe.close()

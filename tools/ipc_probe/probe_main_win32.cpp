@@ -14,6 +14,7 @@
 
 #include "floor_window_win32.h"
 #include "latency_stats.h"
+#include "process_stats_win32.h"
 #include "probe_session_win32.h"
 #include "probe_text.h"
 #include "probe_timing_win32.h"
@@ -45,6 +46,8 @@ const char kHelp[] =
     "  find [CLASS]                      the window, now (\"any\": FS98MAIN or UIPCMAIN)\n"
     "  wait-window [CLASS] [MS]          wait for the window to appear\n"
     "  info                              describe the window\n"
+    "  process                           what the window's process uses: private bytes,\n"
+    "                                    working set, handles\n"
     "  wait-gone [MS]                    wait for the window to go away\n"
     "  command ID                        post WM_COMMAND ID (104 Info, 105 Exit, 111/112 logging)\n"
     "  command-sync ID                   send WM_COMMAND ID and wait until it was handled\n"
@@ -145,6 +148,13 @@ Reply CmdInfo(ProbeSession& s, const Args& a) {
   std::string error;
   if (!EnsureWindow(s, &error)) return Failed(error);
   return Ok(DescribeWindow(s.window));
+}
+
+Reply CmdProcess(ProbeSession& s, const Args& a) {
+  if (!a.words.empty()) return Usage("process");
+  std::string error, text;
+  if (!EnsureWindow(s, &error) || !DescribeProcessUse(s.window, &text, &error)) return Failed(error);
+  return Ok(text);
 }
 
 Reply CmdWaitGone(ProbeSession& s, const Args& a) {
@@ -444,6 +454,7 @@ const CommandRow kCommands[] = {
     {"find", CmdFind},
     {"wait-window", CmdWaitWindow},
     {"info", CmdInfo},
+    {"process", CmdProcess},
     {"wait-gone", CmdWaitGone},
     {"command", CmdCommand},
     {"command-sync", CmdCommandSync},
