@@ -31,6 +31,7 @@ Prints one table; exits 1 when a figure misses its target.
 
 import argparse
 import os
+import shutil
 import sys
 import tempfile
 import threading
@@ -194,6 +195,7 @@ class Bench:
                 time.sleep(1)
         for _ in range(self.opts.repeats):
             sim.stop(kill=True)
+            sim.cleanup()
             self.wait_answer(probe, 0, 10)
             time.sleep(3)
             start = time.monotonic()
@@ -204,7 +206,6 @@ class Bench:
             time.sleep(1)
         for _ in range(self.opts.repeats):
             sim.command("pause all")
-            start = time.monotonic()
             self.recovery.setdefault("quiet: down after", []).append(self.wait_answer(probe, 0, 20) or float("nan"))
             sim.command("resume all")
             start = time.monotonic()
@@ -320,7 +321,12 @@ def main():
     os.environ.setdefault("KV_BIN_DIR", os.path.join(HERE, "..", "build", "win64", "bin"))
     bench = Bench(opts)
     bench.run()
-    return bench.report()
+    code = bench.report()
+    if code == 0:
+        shutil.rmtree(bench.work, ignore_errors=True)
+    else:
+        print("the logs and stamps of the run are kept in " + bench.work)
+    return code
 
 
 if __name__ == "__main__":
