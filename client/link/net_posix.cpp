@@ -72,6 +72,14 @@ int PollOne(int fd, short events, uint32_t waitMs) {
   }
 }
 
+// SO_SNDTIMEO or SO_RCVTIMEO. 1 set, 0 failed.
+int SetTimeLimit(NetSocket s, int option, uint32_t ms) {
+  timeval limit{};
+  limit.tv_sec = time_t(ms / 1000);
+  limit.tv_usec = suseconds_t(ms % 1000) * 1000;
+  return setsockopt(Fd(s), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int NetStartup() { return 1; }
@@ -150,19 +158,8 @@ int NetSetNoDelay(NetSocket s) {
   return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 1 : 0;
 }
 
-int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
-  timeval limit{};
-  limit.tv_sec = time_t(ms / 1000);
-  limit.tv_usec = suseconds_t(ms % 1000) * 1000;
-  return setsockopt(Fd(s), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
-}
-
-int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) {
-  timeval limit{};
-  limit.tv_sec = time_t(ms / 1000);
-  limit.tv_usec = suseconds_t(ms % 1000) * 1000;
-  return setsockopt(Fd(s), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) == 0 ? 1 : 0;
-}
+int NetSetSendTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_SNDTIMEO, ms); }
+int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_RCVTIMEO, ms); }
 
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};

@@ -46,6 +46,12 @@ timeval MakeTimeval(uint32_t ms) {
   return t;
 }
 
+// SO_SNDTIMEO or SO_RCVTIMEO. 1 set, 0 failed.
+int SetTimeLimit(NetSocket s, int option, uint32_t ms) {
+  const DWORD limit = ms;
+  return setsockopt(Sock(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1 : 0;
+}
+
 }  // namespace
 
 int NetStartup() {
@@ -117,17 +123,8 @@ int NetSetNoDelay(NetSocket s) {
   return setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
 }
 
-int NetSetSendTimeLimit(NetSocket s, uint32_t ms) {
-  const DWORD limit = ms;
-  return setsockopt(Sock(s), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1
-                                                                                                                : 0;
-}
-
-int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) {
-  const DWORD limit = ms;
-  return setsockopt(Sock(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1
-                                                                                                                : 0;
-}
+int NetSetSendTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_SNDTIMEO, ms); }
+int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_RCVTIMEO, ms); }
 
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "link/byte_order.h"
 #include "link/frames.h"
 #include "link/net.h"
 #include "probe_text.h"
@@ -30,8 +31,6 @@ uint8_t floorImage[kImageSize];
 uint8_t floorBatch[kImageSize];
 uint8_t floorFrame[kWriteFrameBufferSize];
 
-uint32_t Le32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 // Walks the records of one request area of size bytes: reads from the image,
 // writes into it and into the batch. The batch size with its end marker, or
 // 0 when the request wrote nothing.
@@ -39,11 +38,11 @@ uint32_t ServeRecords(uint8_t* area, size_t size) {
   uint32_t batch = 0;
   std::lock_guard<std::mutex> hold(floorLock);
   for (size_t at = 0; at + 4 <= size;) {
-    const uint32_t kind = Le32(area + at);
+    const uint32_t kind = ReadLe32(area + at);
     if (kind != 1 && kind != 2) break;
     const size_t head = kind == 1 ? kReadHeadSize : kWriteHeadSize;
     if (at + head > size) break;
-    const uint32_t offset = Le32(area + at + 4), n = Le32(area + at + 8);
+    const uint32_t offset = ReadLe32(area + at + 4), n = ReadLe32(area + at + 8);
     if (offset >= kImageSize || n > kImageSize - offset || at + head + n > size) break;
     if (kind == 1) {
       std::memcpy(area + at + head, floorImage + offset, n);
@@ -86,12 +85,12 @@ void ApplyUpdates(NetSocket s) {
     const int n = NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr);
     if (n < 0) return;
     if (n < int(kFrameOverhead) || buffer[0] != kTypeUpdate) continue;
-    const uint32_t size = buffer[2] | uint32_t(buffer[3]) << 8;
+    const uint32_t size = ReadLe16(buffer + kFrameSizeAt);
     if (kFrameOverhead + size > uint32_t(n)) continue;
     std::lock_guard<std::mutex> hold(floorLock);
     for (const uint8_t* r = buffer + kFrameHeaderSize; r + kUpdateRecordSize <= buffer + kFrameHeaderSize + size;
          r += kUpdateRecordSize)
-      floorImage[(r[0] != 0 ? 0x10000 : 0) + (r[2] | uint32_t(r[3]) << 8)] = r[4];
+      floorImage[(r[0] != 0 ? 0x10000 : 0) + ReadLe16(r + 2)] = r[4];
   }
 }
 

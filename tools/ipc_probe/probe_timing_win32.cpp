@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "latency_stats.h"
+#include "link/byte_order.h"
 #include "probe_text.h"
 #include "request_records.h"
 #include "wall_clock.h"
@@ -50,12 +51,6 @@ bool Prepare(ProbeSession& s, ProbeRequest* request, std::string* error) {
          EnsureWindow(s, error);
 }
 
-void PutLe32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t GetLe32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 }  // namespace
 
 TimingReply RunTimed(ProbeSession& s, const std::vector<std::string>& words) {
@@ -78,7 +73,7 @@ TimingReply RunTimed(ProbeSession& s, const std::vector<std::string>& words) {
   uint64_t answeredOne = 0;
   const uint64_t start = WallClockNs();
   for (uint64_t i = 0; i < n; ++i) {
-    if (value != nullptr) PutLe32(value, uint32_t(k.first + i));
+    if (value != nullptr) WriteLe32(value, uint32_t(k.first + i));
     uint32_t result = 0;
     const uint64_t before = WallClockNs();
     if (!SendRequest(s, &result, &error)) return Failed("request " + std::to_string(i + 1) + ": " + error);
@@ -124,7 +119,7 @@ TimingReply RunFresh(ProbeSession& s, const std::vector<std::string>& words) {
     uint32_t result = 0;
     if (!SendRequest(s, &result, &error)) return Failed("read " + std::to_string(i + 1) + ": " + error);
     const uint64_t now = WallClockNs();
-    const uint32_t v = GetLe32(data);
+    const uint32_t v = ReadLe32(data);
     if (i > 0 && v != last) seen.push_back({v, now});
     last = v;
   }
