@@ -35,6 +35,22 @@ def write_record(offset, data):
 END = struct.pack("<I", 0)
 
 
+def local_write(offset, data):
+    return bytes([0]) + struct.pack("<I", offset)[:3] + bytes([len(data) - 1]) + data
+
+
+def data_block(type_, *edits):
+    """A block of the image's current quarter with (position, value) edits."""
+    return bytes([1, type_ - 6, len(edits)]) + b"".join(struct.pack("<HB", p, v) for p, v in edits)
+
+
+def update_frame(*records):
+    return bytes([2, len(records) - 1]) + update_records(*records)
+
+
+COMPARE_ALL = b"\x03"
+
+
 def settings(local="10.0.0.1", server="10.0.0.2", eol=b"\r\n"):
     return eol.join([b"Kestrovaline Version 2.0.0.0 ini file", b"", b"[Network Settings]",
                      b"IP Address of THIS PC = " + local.encode(), b"IP Address of server = " + server.encode(), b""])
@@ -70,6 +86,18 @@ def seeds():
         "no_end": up + read_record(0x0274, 2),
         "head_cut": up + struct.pack("<II", 1, 0x0274),
         "batch_full": b"\x21" + write_record(0x0000, bytes(16000)) + write_record(0x4000, bytes(16600)) + END,
+    }
+    yield "image_fuzz", {
+        "write_then_old_block_then_echo": local_write(0x0100, b"\xAA\xBB") + data_block(6, (0x0100, 7)) +
+                                          data_block(6, (0x0100, 0xAA), (0x0101, 0xBB)) +
+                                          data_block(6, (0x0100, 1)) + COMPARE_ALL,
+        "block_of_another_quarter": local_write(0x4000, b"\x01") + data_block(6, (0, 9)) + data_block(7, (0, 2)),
+        "update_over_pending_write": local_write(0x0274, b"\x11\x22") + update_frame((0, 0x0274, 0x33)) +
+                                     data_block(6, (0x0274, 0x33)) + COMPARE_ALL,
+        "server_owned": local_write(0x330A, b"\xEF\xBE") + data_block(6, (0x330A, 1)),
+        "last_byte_and_region_1": local_write(0x1FFFF, b"\x05\x06") + update_frame((1, 0xFFFF, 0x44)) +
+                                  data_block(10, (0x3FFF, 0x44)),
+        "type_outside": bytes([1, 0xFB, 0]) + COMPARE_ALL,
     }
     yield "settings_fuzz", {
         "default": settings(),
