@@ -70,26 +70,33 @@ TimingReply RunTimed(ProbeSession& s, const std::vector<std::string>& words) {
   };
   std::vector<Stamp> stamps(n);
   std::vector<double> latencies(n);
-  uint64_t answeredOne = 0;
+  uint64_t answeredOne = 0, done = 0;
+  std::string failure;
   const uint64_t start = WallClockNs();
-  for (uint64_t i = 0; i < n; ++i) {
-    if (value != nullptr) WriteLe32(value, uint32_t(k.first + i));
+  for (; done < n; ++done) {
+    if (value != nullptr) WriteLe32(value, uint32_t(k.first + done));
     uint32_t result = 0;
     const uint64_t before = WallClockNs();
-    if (!SendRequest(s, &result, &error)) return Failed("request " + std::to_string(i + 1) + ": " + error);
+    if (!SendRequest(s, &result, &error)) {
+      failure = "request " + std::to_string(done + 1) + ": " + error;
+      break;
+    }
     const uint64_t after = WallClockNs();
-    stamps[i] = {before, after - before, result};
-    latencies[i] = double(after - before) / 1000;
+    stamps[done] = {before, after - before, result};
+    latencies[done] = double(after - before) / 1000;
     answeredOne += result == 1;
   }
   const double seconds = double(WallClockNs() - start) / 1e9;
+  // The requests done so far are logged also when one failed (the window
+  // went away), so that a caller still knows every answer it got.
   FILE* log = std::fopen(k.log.c_str(), "wb");
   if (log == nullptr) return Failed("cannot write " + k.log);
-  for (uint64_t i = 0; i < n; ++i)
+  for (uint64_t i = 0; i < done; ++i)
     std::fprintf(log, "%llu %llu %llu %u\n", static_cast<unsigned long long>(value != nullptr ? k.first + i : 0),
                  static_cast<unsigned long long>(stamps[i].sentNs),
                  static_cast<unsigned long long>(stamps[i].roundTripNs), stamps[i].result);
   std::fclose(log);
+  if (!failure.empty()) return Failed(failure);
   return {TimingReply::kOk, "requests=" + std::to_string(n) + " answered1=" + std::to_string(answeredOne) + " " +
                                 FormatSummary(Summarize(std::move(latencies), seconds))};
 }

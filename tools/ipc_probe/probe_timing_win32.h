@@ -21,7 +21,8 @@ struct TimingReply {
 // timed N [reads=40] [sizes=1-8] [writes=1] [woffset=0x0100] [first=1] log=PATH
 // N requests back to back; with writes=1 each also writes a 4-byte value,
 // first + i for request i. Log lines "VALUE SENT_NS ROUNDTRIP_NS RESULT";
-// the answer gives requests per second and round-trip percentiles.
+// the answer gives requests per second and round-trip percentiles. When a
+// request fails the log still gets the requests answered before it.
 TimingReply RunTimed(ProbeSession& s, const std::vector<std::string>& words);
 
 // fresh OFFSET N log=PATH

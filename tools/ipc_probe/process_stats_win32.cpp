@@ -3,6 +3,54 @@
 
 #include <psapi.h>
 
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// The system handle table as NtQuerySystemInformation gives it (class 16).
+struct HandleEntry {
+  ULONG ownerPid;
+  BYTE objectType;
+  BYTE flags;
+  USHORT handle;
+  PVOID object;
+  ACCESS_MASK access;
+};
+struct HandleTable {
+  ULONG count;
+  HandleEntry entries[1];
+};
+using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
+constexpr ULONG kSystemHandleInformation = 16;
+constexpr LONG kInfoLengthMismatch = LONG(0xC0000004);
+
+// The handles of process pid in the system's handle table, or -1 when the
+// table cannot be read. Under Wine the wineserver keeps this table, so it
+// counts what GetProcessHandleCount does not report for another process.
+long long SystemHandleCount(DWORD pid) {
+  const auto query = reinterpret_cast<QuerySystemInformation>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  if (query == nullptr) return -1;
+  std::vector<unsigned char> buffer(1 << 16);
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    ULONG needed = 0;
+    const LONG status = query(kSystemHandleInformation, buffer.data(), ULONG(buffer.size()), &needed);
+    if (status == kInfoLengthMismatch) {
+      buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+      continue;
+    }
+    if (status < 0) return -1;
+    const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+    long long count = 0;
+    for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].ownerPid == pid;
+    return count;
+  }
+  return -1;
+}
+
+}  // namespace
+
 bool DescribeProcessUse(HWND window, std::string* text, std::string* error) {
   DWORD pid = 0;
   GetWindowThreadProcessId(window, &pid);
@@ -22,6 +70,7 @@ bool DescribeProcessUse(HWND window, std::string* text, std::string* error) {
     return false;
   }
   *text = "pid=" + std::to_string(pid) + " private_bytes=" + std::to_string(memory.PrivateUsage) +
-          " working_set=" + std::to_string(memory.WorkingSetSize) + " handles=" + std::to_string(handles);
+          " working_set=" + std::to_string(memory.WorkingSetSize) + " handles=" + std::to_string(handles) +
+          " system_handles=" + std::to_string(SystemHandleCount(pid));
   return true;
 }
