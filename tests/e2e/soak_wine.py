@@ -142,15 +142,16 @@ class Soak:
         return sim
 
     def faults_loop(self, sim, until):
-        """One fault every 30-60 s, each kind in turn, the last at least 20 s
-        before the end; "none" is a gap of the same length without a fault."""
+        """One fault every 30-60 s from the end of the warm-up, each kind in
+        turn, the last at least 20 s before the end; "none" is a gap of the
+        same length without a fault."""
         rng = random.Random(self.opts.seed)
-        turn, due = 0, self.started
+        turn, due = 0, time.monotonic()
         while True:
             due += rng.uniform(30, 60)
             if due + 20 > until or self.stop.wait(max(0, due - time.monotonic())):
                 return
-            fault = Fault(FAULTS[turn % len(FAULTS)], time.time_ns())
+            fault = Fault(self.opts.faults[turn % len(self.opts.faults)], time.time_ns())
             turn += 1
             if fault.kind in ("close", "reset"):
                 sim.command(fault.kind)
@@ -244,6 +245,9 @@ class Soak:
             if self.monitor is not None:
                 self.monitor.close()
             if self.client is not None:
+                for name in (wh.EVENT_LOG, wh.REQUEST_LOG):  # kept for a look when a figure misses
+                    shutil.copy(self.client.path(name), self.path(name)) if os.path.exists(
+                        self.client.path(name)) else None
                 self.client.cleanup()
             for s in self.sims:
                 s.stop()
@@ -287,8 +291,9 @@ class Soak:
         for fault, end in zip(self.faults, ends):
             # The add-ons' requests overlap, so answers change over more than
             # once in the order of sending: the link is back after the last
-            # request of the window that was not answered 1.
-            window = [r for r in rows if fault.start_ns <= r[1] < end]
+            # request of the window that was not answered 1. The window ends
+            # with the last request answered before the next fault.
+            window = [r for r in rows if fault.start_ns <= r[1] and r[1] + r[2] < end]
             last_down = max((i for i, r in enumerate(window) if r[3] != 1), default=None)
             if last_down is None:
                 seconds = 0.0  # answered 1 throughout
@@ -350,13 +355,15 @@ class Soak:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("minutes", type=float, nargs="?", default=30, help="length of the run (default 30)")
-    parser.add_argument("--warmup", type=float, default=None, help="seconds before the first sample (default: "
-                        "60, or a sixth of a run shorter than 6 minutes)")
+    parser.add_argument("--warmup", type=float, default=None, help="seconds before the first sample, "
+                        "with the link up and no fault yet (default: 60, or 5 s a minute of a shorter run)")
     parser.add_argument("--sample-every", type=float, default=10, help="seconds between samples")
     parser.add_argument("--seed", type=int, default=1, help="seed of the times between faults")
+    parser.add_argument("--faults", type=lambda t: t.split(","), default=FAULTS,
+                        help="the faults' order, comma-separated (default: %s)" % ",".join(FAULTS))
     opts = parser.parse_args()
     if opts.warmup is None:
-        opts.warmup = min(60, 10 * opts.minutes)
+        opts.warmup = min(60, 5 * opts.minutes)
     reason = kvnet.netns_unavailable_reason()
     if reason:
         print("cannot run: " + reason)
@@ -370,6 +377,11 @@ def main():
         soak.problems.append("the run broke off: %r" % error)
     code = soak.report()
     folders = [soak.work] + [s.dir for s in soak.sims]
+    if code != 0:
+        with open(soak.path("answers.txt"), "w") as f:
+            f.writelines("%d %d %d %d\n" % r for r in sorted(soak.rows, key=lambda r: r[1]))
+        with open(soak.path("faults.txt"), "w") as f:
+            f.writelines("%s %d %d\n" % (x.kind, x.start_ns, x.end_ns) for x in soak.faults)
     if code == 0:
         for folder in folders:
             shutil.rmtree(folder, ignore_errors=True)
