@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project: installs what is missing, builds all presets
 # (native, native-asan, native-tsan, fuzz, win64, win32), runs the native unit
-# and network tests (also under the sanitizers), short fuzzing runs, and the
-# Windows programs' tests under Wine. Exits non-zero on any failure.
+# and network tests (also under the sanitizers), short fuzzing runs, the
+# Windows programs' tests under Wine and a 3-minute soak of the client under
+# Wine with server faults. Exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,12 @@ step() {  # step <name> <command...>: runs a step, remembers a failure
   local name=$1; shift
   echo "=== $name"
   if ! "$@"; then failed+=("$name"); echo "=== $name FAILED"; fi
+}
+
+skippable() {  # skippable <command...>: exit code 77 (cannot run here, e.g. no root) is a skip
+  "$@"; local code=$?
+  if ((code == 77)); then echo "(skipped)"; return 0; fi
+  return $code
 }
 
 build() {
@@ -31,6 +38,7 @@ step "test native-tsan" ctest --preset native-tsan -j "$jobs"
 
 step "fuzz" ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
 step "test win64 (Wine)" ctest --preset win64
+step "soak, 3 minutes (Wine)" skippable bash scripts/soak.sh 3
 
 if ((${#failed[@]})); then
   echo "FAILED: ${failed[*]}"
