@@ -7,10 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
-#include "shell/event_log.h"
 
 namespace {
 
@@ -54,7 +54,7 @@ BENCHMARK(BM_WalkTypicalRequest);
 // Applies one block per iteration, under the lock as the TCP receiver does.
 // state.range(0) local writes are pending in the block's quarter; the block
 // carries other values, so they stay pending.
-void BM_ApplyDataBlock(benchmark::State& state) {
+void BM_TakeDataBlock(benchmark::State& state) {
   InitOffsetImage();
   const uint8_t mine = 0x11;
   const uint32_t marks = uint32_t(state.range(0));
@@ -62,13 +62,12 @@ void BM_ApplyDataBlock(benchmark::State& state) {
   Bytes block(kDataBlockSize);
   for (uint32_t i = 0; i < kDataBlockSize; ++i) block[i] = uint8_t(0x20 + i % 0xC0);
   for (auto _ : state) {
-    std::lock_guard<std::mutex> hold(imageLock);
-    benchmark::DoNotOptimize(ApplyDataBlock(kFirstBlockType, block.data()));
+    benchmark::DoNotOptimize(TakeDataBlock(kTypeFirstBlock, block.data()));
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * kDataBlockSize);
 }
-BENCHMARK(BM_ApplyDataBlock)->Arg(0)->Arg(1)->Arg(1024)->Arg(16384);
+BENCHMARK(BM_TakeDataBlock)->Arg(0)->Arg(1)->Arg(1024)->Arg(16384);
 
 void BM_ApplyUpdateRecords(benchmark::State& state) {
   InitOffsetImage();

@@ -43,7 +43,7 @@ void BM_ReassembleBlocks(benchmark::State& state) {
       const size_t n = stream.size() - at < piece ? stream.size() - at : piece;
       FeedFrameReader(*reader, stream.data() + at, uint32_t(n));
       Frame f{};
-      while (NextFrame(*reader, &f) == 1) ++frames;
+      while (NextFrame(*reader, &f) == NextFrameResult::kFrame) ++frames;
     }
   }
   benchmark::DoNotOptimize(frames);
@@ -62,7 +62,7 @@ void BM_ReceiveBlocks(benchmark::State& state) {
       const size_t n = stream.size() - at < kReceiveBufferSize ? stream.size() - at : kReceiveBufferSize;
       FeedFrameReader(*reader, stream.data() + at, uint32_t(n));
       Frame f{};
-      while (NextFrame(*reader, &f) == 1) TakeTcpFrame(f);
+      while (NextFrame(*reader, &f) == NextFrameResult::kFrame) TakeTcpFrame(f);
     }
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));

@@ -11,11 +11,11 @@
 #include "ipc/offset_image.h"
 #include "link/frame_reader.h"
 #include "link/frames.h"
+#include "link/link_addresses.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
-#include "shell/settings.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (FeedFrameReader(reader, data + at, n) != n) __builtin_trap();  // a drained reader takes a whole receive
     at += n;
     Frame frame{};
-    while (NextFrame(reader, &frame) == 1) {
+    while (NextFrame(reader, &frame) == NextFrameResult::kFrame) {
       if (frame.payload < reader.buffer || frame.payload + frame.size + kFrameFooterSize > reader.buffer + reader.end)
         __builtin_trap();
       TakeTcpFrame(frame);

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
-#include "shell/event_log.h"
 
 namespace {
 

@@ -1,2 +1,2 @@
 # The settings reader and writer over arbitrary file contents.
-kv_fuzzer(settings_fuzz settings_fuzz.cpp LIBS kv_base)
+kv_fuzzer(settings_fuzz settings_fuzz.cpp LIBS kv_shell)

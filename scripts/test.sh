@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test of the project: installs what is missing, builds all presets
+# Runs every test of the project: installs what is missing, checks that the
+# client's includes keep its layers, builds all presets
 # (native, native-asan, native-tsan, fuzz, win64, win32), runs the native unit
 # and network tests (also under the sanitizers), short fuzzing runs, the
 # Windows programs' tests under Wine and a 3-minute soak of the client under
@@ -27,6 +28,8 @@ skippable() {  # skippable <command...>: exit code 77 (cannot run here, e.g. no 
 build() {
   cmake --preset "$1" >/dev/null && cmake --build --preset "$1" -j "$jobs"
 }
+
+step "layers" python3 scripts/check_layers.py
 
 for preset in native native-asan native-tsan win64 win32 fuzz; do
   step "build $preset" build "$preset"

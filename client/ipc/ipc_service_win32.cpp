@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "ipc/request_walker.h"
-#include "link/write_forwarding.h"
 
 namespace {
 
@@ -23,7 +22,7 @@ size_t ViewSize(const void* view) {
 
 }  // namespace
 
-LRESULT HandleIpcRequest(ATOM atom) {
+LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
   char name[kAtomNameSize];
   if (GlobalGetAtomNameA(atom, name, kAtomNameSize) == 0) return 0;
   HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name);
@@ -33,7 +32,7 @@ LRESULT HandleIpcRequest(ATOM atom) {
     CloseHandle(mapping);
     return 0;
   }
-  const int result = WalkRequest(static_cast<uint8_t*>(view), ViewSize(view), SendWriteBatch);
+  const int result = WalkRequest(static_cast<uint8_t*>(view), ViewSize(view), send);
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   return RequestMessageResult(result);

@@ -4,5 +4,8 @@
 
 #include <windows.h>
 
-// Serves one "FsasmLib:IPC" request; returns the message result, 1 or 0.
-LRESULT HandleIpcRequest(ATOM atom);
+#include "ipc/request_walker.h"
+
+// Serves one "FsasmLib:IPC" request, its write batch going to send (the
+// link's forwarding); returns the message result, 1 or 0.
+LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send);

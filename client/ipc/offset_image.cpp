@@ -4,21 +4,47 @@
 #include "ipc/offset_image.h"
 
 #include <cstring>
+#include <mutex>
 
-#include "link/byte_order.h"
-
-std::mutex imageLock;
-uint8_t offsetImage[kImageSize];
-uint32_t writeShadow[kImageSize];
-uint8_t offsetOwnership[kImageSize];
-uint32_t linkActivityCount;
+#include "base/byte_order.h"
 
 namespace {
 
+// The image lock guards the image, the shadow, their per-quarter counts and
+// the activity count; the ownership map is written at start-up only.
+std::mutex imageLock;
+uint8_t offsetImage[kImageSize];
+uint32_t writeShadow[kImageSize];  // non-zero: a local write waits for its echo
+uint8_t offsetOwnership[kImageSize];
+uint32_t linkActivityCount;        // wraps modulo 2^32
+
 constexpr uint32_t kQuarterCount = kImageSize / kDataBlockSize;
-uint32_t shadowMarks[kQuarterCount];  // guarded by imageLock: non-zero shadow entries per quarter
+uint32_t shadowMarks[kQuarterCount];  // non-zero shadow entries per quarter
 
 inline uint16_t ImageWord(uint32_t offset) { return uint16_t(ReadLe16(offsetImage + offset)); }
+
+// One data block under the write-shadow rules; the caller holds imageLock.
+int ApplyDataBlock(uint32_t type, const uint8_t* payload) {
+  if (type < kTypeFirstBlock || type > kTypeLastBlock) return 0;
+  const uint32_t quarter = type - kTypeFirstBlock;
+  const uint32_t base = quarter * kDataBlockSize;
+  if (shadowMarks[quarter] == 0) {
+    std::memcpy(offsetImage + base, payload, kDataBlockSize);
+    return 1;
+  }
+  uint32_t cleared = 0;
+  for (uint32_t i = 0; i < kDataBlockSize; ++i) {
+    const uint32_t o = base + i;
+    if (writeShadow[o] == 0) {
+      offsetImage[o] = payload[i];
+    } else if (offsetImage[o] == payload[i]) {
+      writeShadow[o] = 0;  // the server has taken over the local value
+      ++cleared;
+    }
+  }
+  shadowMarks[quarter] -= cleared;
+  return 1;
+}
 
 }  // namespace
 
@@ -49,32 +75,20 @@ int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data) {
   return 1;
 }
 
-int ApplyDataBlock(uint32_t type, const uint8_t* payload) {
-  if (type < kFirstBlockType || type > kLastBlockType) return 0;
-  const uint32_t quarter = type - kFirstBlockType;
-  const uint32_t base = quarter * kDataBlockSize;
-  if (shadowMarks[quarter] == 0) {
-    std::memcpy(offsetImage + base, payload, kDataBlockSize);
-    return 1;
-  }
-  uint32_t cleared = 0;
-  for (uint32_t i = 0; i < kDataBlockSize; ++i) {
-    const uint32_t o = base + i;
-    if (writeShadow[o] == 0) {
-      offsetImage[o] = payload[i];
-    } else if (offsetImage[o] == payload[i]) {
-      writeShadow[o] = 0;  // the server has taken over the local value
-      ++cleared;
-    }
-  }
-  shadowMarks[quarter] -= cleared;
-  return 1;
-}
-
 int TakeDataBlock(uint32_t type, const uint8_t* payload) {
   std::lock_guard<std::mutex> hold(imageLock);
   linkActivityCount += kBlockActivity;
   return ApplyDataBlock(type, payload);
+}
+
+int WritePending(uint32_t offset) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  return writeShadow[offset] != 0 ? 1 : 0;
+}
+
+void ReadPendingWrites(uint32_t offset, uint32_t size, uint8_t* dest) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  for (uint32_t i = 0; i < size; ++i) dest[i] = writeShadow[offset + i] != 0 ? 1 : 0;
 }
 
 void ApplyUpdateRecords(const uint8_t* records, uint32_t count) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shell/event_log.h"
+#include "base/event_log.h"
 
 namespace {
 

@@ -7,12 +7,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/byte_order.h"
+#include "base/event_log.h"
+#include "base/shared_flags.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_log_entry.h"
-#include "link/byte_order.h"
-#include "link/link_flags.h"
-#include "shell/event_log.h"
-#include "shell/timestamp.h"
 
 std::atomic<uint32_t> requestCount{0};
 std::atomic<uint32_t> readByteCount{0};
@@ -68,13 +67,7 @@ int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
     if (result != 1 && result != 2) result = 3;
   }
   requestCount.fetch_add(1);
-  if (result == 1) return 1;
-  char timestamp[kTimestampSize];
-  if (linkUp.exchange(0) != 0) {  // still set: this request is the one that found the link broken
-    LogEvent(result == 2 ? "%s Bad data-> FS6IPC_MESSAGE_FAILURE\n" : "%s Network error-> FS6IPC_MESSAGE_FAILURE\n",
-             FormatTimestamp(timestamp));
-  }
-  return result;
+  return result;  // a failed send has already taken the link down (the sender's part)
 }
 
 }  // namespace

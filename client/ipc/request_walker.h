@@ -28,12 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr uint32_t kBatchBufferSize = 32512;               // write records and the end marker
-inline constexpr uint32_t kBatchRecordLimit = kBatchBufferSize - 4;  // write records of one request
-inline constexpr uint32_t kReadKind = 1;
-inline constexpr uint32_t kWriteKind = 2;
-inline constexpr uint32_t kReadHeadSize = 16;
-inline constexpr uint32_t kWriteHeadSize = 12;
+#include "base/protocol.h"
 
 // Changed only by the walker; the supervisor reads them for its status lines.
 extern std::atomic<uint32_t> requestCount;    // requests that ended their list while the link was up
@@ -41,14 +36,14 @@ extern std::atomic<uint32_t> readByteCount;   // data bytes of read records hand
 extern std::atomic<uint32_t> writeByteCount;  // data bytes of write records handled
 
 // Sends a write batch (size bytes, end marker included) as one frame.
-// Returns 1 sent whole, 2 sent short, 3 no link or send error.
+// Returns 1 sent whole, 2 sent short, 3 no link or send error. On 2 and 3 the
+// sender also takes the link down (clears linkUp, logging the failure).
 using WriteBatchSender = int (*)(const uint8_t* batch, uint32_t size);
 
 // Walks the request area [area, area + size). Returns the request result:
 // 1 done, 2 the batch went out short, 3 no link or send error, 0 the walk
 // stopped at a bad record (unknown kind, a broken limit, or no end of list).
-// Results 2 and 3 clear linkUp and, if it was still set, write their event-log
-// line. The atom's message answers 1 only for result 1 (RequestMessageResult).
+// The atom's message answers 1 only for result 1 (RequestMessageResult).
 int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send);
 
 // The message result for a request result: 1 (TRUE) for 1, otherwise 0.

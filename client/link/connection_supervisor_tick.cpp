@@ -5,14 +5,14 @@
 // SampleLink), the request counters are read as whole atomic values.
 #include "link/connection_supervisor_tick.h"
 
+#include "base/event_log.h"
+#include "base/timestamp.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
 #include "link/net.h"
+#include "link/status_lines.h"
 #include "link/udp_receivers.h"
-#include "shell/event_log.h"
-#include "shell/status_lines.h"
-#include "shell/timestamp.h"
 
 namespace {
 

@@ -5,17 +5,17 @@
 
 #include <cstring>
 
-#include "link/byte_order.h"
+#include "base/byte_order.h"
 
 static_assert(kReaderBufferSize >= kMaxFrameSize + kReceiveBufferSize,
               "a partial frame and a whole receive must fit together");
 
 namespace {
 
-int DropAll(FrameReader& r, const BadFrame& bad) {
+NextFrameResult DropAll(FrameReader& r, const BadFrame& bad) {
   r.begin = r.end = 0;
   if (r.report != nullptr) r.report(r.context, bad);
-  return 0;
+  return NextFrameResult::kDropped;
 }
 
 }  // namespace
@@ -56,14 +56,14 @@ uint32_t FeedFrameReader(FrameReader& r, const uint8_t* bytes, uint32_t size) {
   return n;
 }
 
-int NextFrame(FrameReader& r, Frame* f) {
+NextFrameResult NextFrame(FrameReader& r, Frame* f) {
   const uint32_t have = r.end - r.begin;
-  if (have < kFrameOverhead) return 0;
+  if (have < kFrameOverhead) return NextFrameResult::kNeedMore;
   const uint8_t* head = r.buffer + r.begin;
   const uint32_t whole = kFrameOverhead + ReadLe16(head + kFrameSizeAt);
-  if (have < whole) return 0;  // rest still in flight
+  if (have < whole) return NextFrameResult::kNeedMore;  // rest still in flight
   BadFrame bad{};
   if (ValidateFrame(head, int(whole), *r.who, f, &bad) != kFrameValid) return DropAll(r, bad);
   r.begin += whole;
-  return 1;
+  return NextFrameResult::kFrame;
 }

@@ -52,9 +52,14 @@ uint32_t FrameReaderWanted(const FrameReader& r);
 // tests and the fuzzer.
 uint32_t FeedFrameReader(FrameReader& r, const uint8_t* bytes, uint32_t size);
 
-// Returns 1 and fills *f when a whole valid frame is buffered, 0 when more
-// bytes are needed. A whole frame that fails validation goes to the reporter,
-// everything buffered is dropped, and the result is 0. Call it in a loop until
-// it returns 0, so that every frame of a receive comes out. f->payload points
+// What NextFrame found.
+enum class NextFrameResult {
+  kFrame,     // a whole valid frame, in *f
+  kNeedMore,  // the next frame is not whole yet: receive more
+  kDropped,   // a whole frame failed validation: reported, everything buffered dropped
+};
+
+// Takes the next frame out of the buffered bytes. Call it in a loop while it
+// gives kFrame, so that every frame of a receive comes out. f->payload points
 // into the reader's buffer and stays valid until the next FrameReaderSpace.
-int NextFrame(FrameReader& r, Frame* f);
+NextFrameResult NextFrame(FrameReader& r, Frame* f);

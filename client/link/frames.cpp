@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "link/byte_order.h"
-#include "shell/event_log.h"
-#include "shell/timestamp.h"
+#include "base/byte_order.h"
+#include "base/event_log.h"
+#include "base/timestamp.h"
 
 namespace {
 

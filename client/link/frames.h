@@ -3,42 +3,14 @@
 // whether received bytes are a valid frame, and the event-log lines that
 // report invalid ones. All fields are little-endian (byte_order.h); frames
 // carry no checksum, only a fixed 16-bit tag per frame kind in the footer.
-//
-//   0 MessageType (8 bit)  1 padding  2 head->Size N (16)  4 Reserved (16)
-//   6 payload (N bytes)    6+N foot->Size (16, = N)        8+N foot->Checksum (16, the tag)
+// The layout and its numbers are in base/protocol.h.
 #pragma once
 
 #include <cstdint>
 
-inline constexpr uint32_t kFrameHeaderSize = 6;
-inline constexpr uint32_t kFrameFooterSize = 4;
-inline constexpr uint32_t kFrameOverhead = kFrameHeaderSize + kFrameFooterSize;  // the smallest frame
-inline constexpr uint32_t kFrameSizeAt = 2;       // head->Size
-inline constexpr uint32_t kMaxFramePayload = 0xFFFF;  // what head->Size can claim
-inline constexpr uint32_t kMaxFrameSize = kFrameOverhead + kMaxFramePayload;
-inline constexpr uint32_t kReceiveBufferSize = 65535;   // one receive call's buffer
+#include "base/protocol.h"
+
 inline constexpr uint32_t kWriteFrameBufferSize = 65536;  // the write batch frame buffer
-inline constexpr uint32_t kUpdateRecordSize = 6;  // Region, pad, Offset (16), Value, pad
-
-// MessageType values.
-inline constexpr uint32_t kTypeFirstBlock = 6;   // data blocks 6..10: image quarters, TCP
-inline constexpr uint32_t kTypeLastBlock = 10;
-inline constexpr uint32_t kTypeWriteBatch = 18;  // local writes, client to server, TCP
-inline constexpr uint32_t kTypeBeacon = 20;      // the server is there, UDP multicast
-inline constexpr uint32_t kTypeUpdate = 103;     // 'g': single-byte updates, UDP unicast
-
-// Footer tags (foot->Checksum).
-inline constexpr uint32_t kTagBlock1A2B = 0x1A2B;  // data blocks (any of the three)
-inline constexpr uint32_t kTagBlock1B2C = 0x1B2C;
-inline constexpr uint32_t kTagFADE = 0xFADE;       // data blocks and update frames
-inline constexpr uint32_t kTagBeacon = 0xDEFA;
-inline constexpr uint32_t kTagWriteBatch = 0xAFFE;
-
-// Where the frames travel.
-inline constexpr char kBeaconGroupText[] = "239.192.0.10";
-inline constexpr uint16_t kBeaconPort = 54942;  // multicast, server to every client
-inline constexpr uint16_t kServerPort = 65000;  // TCP listener of the server
-inline constexpr uint16_t kUpdatePort = 65100;  // the client's unicast port
 
 // Which receiver is asking: the word its log lines use and the tags it takes.
 struct FrameReceiver {

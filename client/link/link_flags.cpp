@@ -1,8 +1,6 @@
 #include "link/link_flags.h"
 
-std::atomic<uint32_t> programRunning{0};
 std::atomic<uint32_t> connectionState{kInit};
-std::atomic<uint32_t> linkUp{0};
 std::atomic<uint32_t> tcpReceiving{0};
 std::atomic<uint32_t> multicastReceiving{0};
 std::atomic<uint32_t> unicastReceiving{0};

@@ -1,10 +1,13 @@
-// Process-wide flags shared between the main thread, the connection
-// supervisor and the receivers. Each is one whole 32-bit atomic value:
-// whoever stops a thread clears its flag and closes the socket it blocks on.
+// The link's flags, shared between the connection supervisor, the receivers
+// and the shutdown. Each is one whole 32-bit atomic value: whoever stops a
+// thread clears its flag and closes the socket it blocks on. (programRunning
+// and linkUp, which the other layers read too, are in base/shared_flags.h.)
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+
+#include "base/shared_flags.h"
 
 // Connection states of the supervisor, with the values and names the event
 // log uses.
@@ -16,12 +19,15 @@ enum ConnectionState : uint32_t {
   kDeinit = 6,           // DEINIT: close the link, then INIT again
 };
 
-extern std::atomic<uint32_t> programRunning;      // cleared by the shutdown
-extern std::atomic<uint32_t> connectionState;     // a ConnectionState; only the supervisor changes it
-extern std::atomic<uint32_t> linkUp;              // 1 while the TCP link takes write batches
-extern std::atomic<uint32_t> tcpReceiving;        // the TCP receiver goes on while set
-extern std::atomic<uint32_t> multicastReceiving;  // the multicast receiver goes on while set
-extern std::atomic<uint32_t> unicastReceiving;    // the unicast receiver goes on while set
+// A ConnectionState; written by the supervisor alone, read by the status window.
+extern std::atomic<uint32_t> connectionState;
+// Each receiver goes on while its flag is set. tcpReceiving and
+// multicastReceiving: set by the supervisor before it starts the receiver,
+// cleared in DEINIT and by the shutdown. unicastReceiving: set and cleared by
+// StartUnicastReceiver / StopUnicastReceiver alone.
+extern std::atomic<uint32_t> tcpReceiving;
+extern std::atomic<uint32_t> multicastReceiving;
+extern std::atomic<uint32_t> unicastReceiving;
 
 // The state's name as the log writes it ("INIT", "UDP_TCP_CONNECTED", ...).
 const char* ConnectionStateName(uint32_t state);

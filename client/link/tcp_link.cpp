@@ -10,14 +10,14 @@
 #include <chrono>
 #include <thread>
 
+#include "base/event_log.h"
+#include "base/timestamp.h"
 #include "ipc/offset_image.h"
 #include "link/frame_reader.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/receiver_thread.h"
 #include "link/udp_receivers.h"
-#include "shell/event_log.h"
-#include "shell/timestamp.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ int ReceiveTcpSlice(NetSocket s) {
   }
   FrameReaderCommit(tcpReader, uint32_t(n));
   Frame frame{};
-  while (NextFrame(tcpReader, &frame) == 1) TakeTcpFrame(frame);
+  while (NextFrame(tcpReader, &frame) == NextFrameResult::kFrame) TakeTcpFrame(frame);
   return 1;
 }
 

@@ -11,14 +11,14 @@
 #include <mutex>
 #include <thread>
 
+#include "base/event_log.h"
+#include "base/timestamp.h"
 #include "ipc/offset_image.h"
 #include "link/frames.h"
+#include "link/link_addresses.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/receiver_thread.h"
-#include "shell/event_log.h"
-#include "shell/settings.h"
-#include "shell/timestamp.h"
 
 std::atomic<uint32_t> lastSenderAddress{0};
 std::atomic<uint32_t> serverBeaconAddress{0};
@@ -34,7 +34,11 @@ std::atomic<uint32_t> socketLibraryStarts{0};  // NetStartup calls not yet clean
 ReceiverThread multicastReceiver;
 ReceiverThread unicastReceiver;
 
-char serverHostName[kNetHostNameSize];  // guarded by imageLock, so that a reader sees a whole name
+// Written by the multicast receiver, copied by the supervisor; guarded by
+// hostNameLock (held for one copy, never with another lock), so that a
+// reader sees a whole name.
+char serverHostName[kNetHostNameSize];
+std::mutex hostNameLock;
 
 // Address whose name serverHostName holds; 0 until the first beacon of a
 // link passed the filter. Written by the multicast receiver, reset by OpenUdp
@@ -51,7 +55,7 @@ void LookUpServerHostName(uint32_t address) {
   // Where the name service cannot be asked at all the lookup fails instead
   // of giving the numeric address; the dotted text stands in then too.
   if (NetLookupHostName(address, found, sizeof found) == 0) NetFormatAddress(address, found);
-  std::lock_guard<std::mutex> hold(imageLock);
+  std::lock_guard<std::mutex> hold(hostNameLock);
   std::memcpy(serverHostName, found, sizeof serverHostName);
   serverHostNameFor = address;
 }
@@ -186,7 +190,7 @@ void JoinMulticastReceiver() { multicastReceiver.Join(); }
 
 void CopyServerHostName(char* out, size_t size) {
   if (size == 0) return;
-  std::lock_guard<std::mutex> hold(imageLock);
+  std::lock_guard<std::mutex> hold(hostNameLock);
   std::strncpy(out, serverHostName, size - 1);
   out[size - 1] = '\0';
 }

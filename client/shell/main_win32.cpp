@@ -5,8 +5,8 @@
 
 #include <cstdio>
 
+#include "base/event_log.h"
 #include "ipc/offset_image.h"
-#include "shell/event_log.h"
 #include "shell/resources/resource.h"
 #include "shell/run_mode.h"
 #include "shell/settings.h"
@@ -28,12 +28,13 @@ int OpenLogsOrWarn(RunMode mode) {
 }
 
 // Loads the settings (creating the file with defaults if it is missing).
-// Returns 1, or 0 after the "Reading of Inifile Failed!" box.
-int LoadSettingsOrWarn(RunMode mode) {
-  const char* box = LoadSettingsAtStart(mode);
-  if (box == nullptr) return 1;
-  MessageBoxA(nullptr, box, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
-  return 0;
+// Returns the outcome, after the "Reading of Inifile Failed!" box when the
+// file holds no valid addresses.
+SettingsAtStart::Outcome LoadSettingsOrWarn(RunMode mode) {
+  const SettingsAtStart start = LoadSettingsAtStart(mode);
+  if (start.outcome == SettingsAtStart::kInvalid)
+    MessageBoxA(nullptr, start.box, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
+  return start.outcome;
 }
 
 // Start-up ended early: what has been opened is closed; the exit code is 0.
@@ -62,7 +63,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   const RunMode mode = ChooseRunMode(commandLine);
   const RunModeProfile& profile = ProfileOf(mode);
   if (!OpenLogsOrWarn(mode)) return 0;
-  if (!LoadSettingsOrWarn(mode)) return EndStartUp();
+  switch (LoadSettingsOrWarn(mode)) {
+    case SettingsAtStart::kLoaded: break;
+    case SettingsAtStart::kInvalid: return EndStartUp();
+    case SettingsAtStart::kCannotOpen: return EndStartUp(), 1;  // a file that cannot be opened: exit code 1
+  }
   LoadWindowTexts(instance, profile.classNameId);
   RegisterStatusWindowClass(instance);
   if (!CreateStatusWindow(instance, profile.hideWindow ? SW_HIDE : showCommand)) return EndStartUp();

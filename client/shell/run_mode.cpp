@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "shell/event_log.h"
+#include "base/event_log.h"
 #include "shell/resources/resource.h"
 
 namespace {

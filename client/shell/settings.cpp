@@ -9,12 +9,11 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-#include "shell/version.h"
+#include "base/version.h"
 
 char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
-char localIpAddress[kAddressTextSize] = "192.168.1.60";
-char serverIpAddress[kAddressTextSize] = "192.168.1.40";
 
 namespace {
 
@@ -56,15 +55,11 @@ void CopyCut(char* out, size_t size, const char* text, size_t n) {
 
 void CopyText(char* out, size_t size, const char* text) { CopyCut(out, size, text, std::strlen(text)); }
 
-// Writes the line to standard error and ends; no box is shown.
-[[noreturn]] void EndOnOpenFailure(const char* path) {
-  PrintWithSystemError(stderr, "Can't open %s", path);
-  std::exit(1);
-}
-
-FILE* OpenOrEnd(const char* path, const char* mode) {
+// Opens the file, or writes "Can't open <path>: <reason>" to standard error
+// and returns null (the caller then returns kSettingsCannotOpen).
+FILE* OpenOrReport(const char* path, const char* mode) {
   FILE* stream = std::fopen(path, mode);
-  if (stream == nullptr) EndOnOpenFailure(path);
+  if (stream == nullptr) PrintWithSystemError(stderr, "Can't open %s", path);
   return stream;
 }
 
@@ -164,7 +159,8 @@ void PutKeyLine(FILE* out, const char* key, const char* value) { std::fprintf(ou
 int LoadAddress(const char* key, char* address) {
   char value[kLoadedValueSize];
   const SettingsEntry table[] = {{key, value, kSettingsText, sizeof value}, {nullptr, nullptr, 0, 0}};
-  if (ReadSettingsEntries(table) <= 0) return 0;
+  const int found = ReadSettingsEntries(table);
+  if (found <= 0) return found == kSettingsCannotOpen ? kSettingsCannotOpen : 0;
   CopyText(address, kAddressTextSize, value);
   return 1;
 }
@@ -259,7 +255,8 @@ int PrintWithSystemError(FILE* stream, const char* format, ...) {
 }
 
 int ReadSettingsEntries(const SettingsEntry* table) {
-  FILE* stream = OpenOrEnd(settingsPath, "rb");
+  FILE* stream = OpenOrReport(settingsPath, "rb");
+  if (stream == nullptr) return kSettingsCannotOpen;
   char line[kSettingsLineSize], key[kSettingsLineSize], value[kSettingsLineSize];
   char section[kSettingsLineSize] = "[]", wanted[kSettingsLineSize];
   FormatWantedHeader(wanted);
@@ -282,14 +279,19 @@ int ReadSettingsEntries(const SettingsEntry* table) {
 }
 
 int WriteSettingsEntry(const char* key, const char* value) {
-  FILE* in = OpenOrEnd(settingsPath, "rb");
+  FILE* in = OpenOrReport(settingsPath, "rb");
+  if (in == nullptr) return kSettingsCannotOpen;
   char tempPath[kSettingsPathSize];
   CopyText(tempPath, sizeof tempPath, settingsPath);
   if (!MakeTempPath(tempPath)) {
     std::fclose(in);
     return -1;
   }
-  FILE* out = OpenOrEnd(tempPath, "wb");
+  FILE* out = OpenOrReport(tempPath, "wb");
+  if (out == nullptr) {
+    std::fclose(in);
+    return kSettingsCannotOpen;
+  }
 
   char line[kSettingsLineSize], fileKey[kSettingsLineSize], fileValue[kSettingsLineSize];
   char section[kSettingsLineSize] = "[]", wanted[kSettingsLineSize], newValue[kWrittenValueMax + 1];
@@ -330,8 +332,10 @@ int WriteSettingsEntry(const char* key, const char* value) {
 }
 
 int LoadNetworkSettings() {
-  if (!LoadAddress(kLocalAddressKey, localIpAddress)) return 0;
-  if (!LoadAddress(kServerAddressKey, serverIpAddress)) return 0;
+  for (const auto& [key, address] : {std::pair{kLocalAddressKey, localIpAddress}, {kServerAddressKey, serverIpAddress}}) {
+    const int loaded = LoadAddress(key, address);
+    if (loaded != 1) return loaded;
+  }
   return 1;
 }
 
@@ -342,19 +346,24 @@ int CreateDefaultSettings() {
     std::fprintf(out, "[%s]\r\n", kNetworkSection);
     std::fclose(out);
   }
-  WriteSettingsEntry(kLocalAddressKey, localIpAddress);
-  WriteSettingsEntry(kServerAddressKey, serverIpAddress);
+  if (WriteSettingsEntry(kLocalAddressKey, localIpAddress) == kSettingsCannotOpen) return kSettingsCannotOpen;
+  if (WriteSettingsEntry(kServerAddressKey, serverIpAddress) == kSettingsCannotOpen) return kSettingsCannotOpen;
   return 1;
 }
 
-const char* LoadSettingsAtStart(RunMode mode) {
+SettingsAtStart LoadSettingsAtStart(RunMode mode) {
   CopyText(settingsPath, sizeof settingsPath, ProfileOf(mode).settingsPath);
   FILE* probe = std::fopen(settingsPath, "rb");
-  if (probe != nullptr) {
+  const bool existed = probe != nullptr;
+  if (existed) {
     std::fclose(probe);
-    if (LoadNetworkSettings()) return nullptr;
-    return mode == RunMode::kPlugin ? kInvalidPlugin : kInvalidStandalone;
+  } else if (CreateDefaultSettings() == kSettingsCannotOpen) {
+    return {SettingsAtStart::kCannotOpen, nullptr};
   }
-  CreateDefaultSettings();
-  return LoadNetworkSettings() ? nullptr : kInvalidCreated;
+  switch (LoadNetworkSettings()) {
+    case 1: return {SettingsAtStart::kLoaded, nullptr};
+    case kSettingsCannotOpen: return {SettingsAtStart::kCannotOpen, nullptr};
+  }
+  const char* box = !existed ? kInvalidCreated : mode == RunMode::kPlugin ? kInvalidPlugin : kInvalidStandalone;
+  return {SettingsAtStart::kInvalid, box};
 }

@@ -1,5 +1,6 @@
 // The settings file: two dotted addresses in section "[Network Settings]".
-// Filled once at start-up, before any other thread exists; read-only after.
+// Read once at start-up, before any other thread exists, into the link's
+// addresses (link/link_addresses.h).
 //
 // The reader and the writer walk the file line by line with one small
 // grammar (sections, key lines, comments) and a table of typed entries. Files
@@ -12,14 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "link/link_addresses.h"
 #include "shell/run_mode.h"
 
 inline constexpr size_t kSettingsPathSize = 260;
-inline constexpr size_t kAddressTextSize = 100;
 
+// Set by LoadSettingsAtStart (tests set it directly); the file read and written.
 extern char settingsPath[kSettingsPathSize];
-extern char localIpAddress[kAddressTextSize];   // "IP Address of THIS PC"
-extern char serverIpAddress[kAddressTextSize];  // "IP Address of server"
 
 inline constexpr size_t kSettingsLineSize = 132;  // line, key, value and section buffers
 inline constexpr int kSettingsLineMax = 127;      // characters taken by one line read
@@ -87,35 +87,45 @@ int MakeTempPath(char* path);
 // error of the file functions and "\n". Returns the characters written or -1.
 int PrintWithSystemError(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// What the reader and the writer return when a file cannot be opened, after
+// the line "Can't open <path>: <reason>" on standard error. The program then
+// ends with exit code 1 and shows no box.
+inline constexpr int kSettingsCannotOpen = -3;
+
 // Reads settingsPath and assigns every key line of "[Network Settings]" that
 // matches a row (a later line overwrites an earlier one). Returns the number
-// of assignments, -1 for a matching row of unknown kind, -2 on a read error.
-// Ends the process with status 1, after the line "Can't open <path>: <reason>"
-// on standard error, when the file cannot be opened.
+// of assignments, -1 for a matching row of unknown kind, -2 on a read error,
+// kSettingsCannotOpen when the file cannot be opened.
 int ReadSettingsEntries(const SettingsEntry* table);
 
 // Rewrites settingsPath through its temporary copy with key set to value (cut
 // to kWrittenValueMax characters): the first matching key line of the section
 // gets the value, every key line of the section comes out as "key = value",
 // all other lines are copied; a missing key (and section) is added. Returns 0,
-// or -1 on a read or write error or when the copy cannot replace the file.
-// Ends the process when either file cannot be opened.
+// -1 on a read or write error or when the copy cannot replace the file,
+// kSettingsCannotOpen when either file cannot be opened.
 int WriteSettingsEntry(const char* key, const char* value);
 
 // Reads both addresses. A value longer than 99 characters is cut to its first
 // 99, so it never overruns localIpAddress or serverIpAddress (it is then no
 // valid address and the network start-up fails on it). Returns 1 when both
-// keys were found, 0 as soon as one is missing or the file is unreadable.
+// keys were found, 0 as soon as one is missing or the file is unreadable,
+// kSettingsCannotOpen when it cannot be opened.
 int LoadNetworkSettings();
 
 // Writes a new file at settingsPath with the header, the section and both
-// addresses as they stand (the defaults). Always returns 1; a file that
-// cannot be created ends the process in the writer.
+// addresses as they stand (the defaults). Returns 1, or kSettingsCannotOpen
+// when the writer cannot open the file or its temporary copy.
 int CreateDefaultSettings();
 
 // The start-up sequence: sets settingsPath for the mode, creates the file
-// with defaults when it does not exist, and loads it. Returns null when the
-// addresses were loaded, else the text of the box to show (caption
-// kSettingsBoxCaption), which depends on whether the file existed and on the
-// mode.
-const char* LoadSettingsAtStart(RunMode mode);
+// with defaults when it does not exist, and loads it.
+struct SettingsAtStart {
+  enum Outcome {
+    kLoaded,      // both addresses are loaded
+    kInvalid,     // show box (caption kSettingsBoxCaption) and end with exit code 0
+    kCannotOpen,  // "Can't open ..." is on standard error: end with exit code 1, no box
+  } outcome;
+  const char* box;  // kInvalid: the box's text, which depends on whether the file existed and on the mode
+};
+SettingsAtStart LoadSettingsAtStart(RunMode mode);

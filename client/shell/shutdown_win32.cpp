@@ -12,13 +12,13 @@
 #include <system_error>
 #include <thread>
 
+#include "base/event_log.h"
+#include "base/timestamp.h"
 #include "link/link_flags.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
-#include "shell/event_log.h"
 #include "shell/status_paint_win32.h"
 #include "shell/status_window_win32.h"
-#include "shell/timestamp.h"
 #include "shell/window_port_win32.h"
 
 namespace {

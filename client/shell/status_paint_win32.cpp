@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "shell/status_lines.h"
+#include "base/version.h"
+#include "link/status_lines.h"
 #include "shell/status_window_win32.h"
-#include "shell/version.h"
 
 HFONT statusFont = nullptr;
 HFONT versionFont = nullptr;

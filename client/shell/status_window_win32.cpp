@@ -3,8 +3,9 @@
 // registered IPC message is known only at run time, so it is compared first.
 #include "shell/status_window_win32.h"
 
+#include "base/event_log.h"
 #include "ipc/ipc_service_win32.h"
-#include "shell/event_log.h"
+#include "link/write_forwarding.h"
 #include "shell/resources/resource.h"
 #include "shell/shutdown_win32.h"
 #include "shell/status_paint_win32.h"
@@ -95,7 +96,7 @@ void ReleaseBallBitmap() {
 }
 
 LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (ipcMessageId != 0 && msg == ipcMessageId) return HandleIpcRequest(ATOM(wp));
+  if (ipcMessageId != 0 && msg == ipcMessageId) return HandleIpcRequest(ATOM(wp), SendWriteBatch);
   switch (msg) {
     case WM_CREATE: OnCreate(hwnd); break;
     case WM_PAINT: PaintStatusWindow(hwnd); break;

@@ -21,15 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "link/frames.h"
+#include "link/link_addresses.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
 #include "link/write_forwarding.h"
-#include "shell/event_log.h"
-#include "shell/settings.h"
 #include "sim_image.h"
 #include "sim_journal.h"
 
@@ -163,9 +163,8 @@ uint8_t ImageByte(uint32_t o) {
 }
 
 bool ShadowClear(uint32_t offset, uint32_t size) {
-  std::lock_guard<std::mutex> hold(imageLock);
   for (uint32_t o = offset; o < offset + size; ++o)
-    if (writeShadow[o] != 0) return false;
+    if (WritePending(o)) return false;
   return true;
 }
 

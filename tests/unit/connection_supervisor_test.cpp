@@ -14,13 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/connection_supervisor_tick.h"
 #include "link/link_flags.h"
+#include "link/status_lines.h"
 #include "link/udp_receivers.h"
-#include "shell/event_log.h"
-#include "shell/status_lines.h"
 
 namespace {
 
@@ -82,9 +82,12 @@ struct FakeClock final : SupervisorClock {
   }
 };
 
+// Through two update records, which set image bytes whatever the shadow says.
 void SetImageWord(uint32_t offset, uint16_t v) {
-  std::lock_guard<std::mutex> hold(imageLock);
-  offsetImage[offset] = uint8_t(v), offsetImage[offset + 1] = uint8_t(v >> 8);
+  const uint8_t records[2 * kUpdateRecordSize] = {
+      uint8_t(offset >> 16), 0, uint8_t(offset), uint8_t(offset >> 8), uint8_t(v), 0,
+      uint8_t((offset + 1) >> 16), 0, uint8_t(offset + 1), uint8_t((offset + 1) >> 8), uint8_t(v >> 8), 0};
+  ApplyUpdateRecords(records, 2);
 }
 
 class SupervisorTest : public ::testing::Test {

@@ -1,7 +1,7 @@
 // The two logs as files: the request-log header, CR LF line ends, the switch
 // lines of the logging commands, whole lines from concurrent writers, and no
 // write to a log that is closed or failed to open.
-#include "shell/event_log.h"
+#include "base/event_log.h"
 
 #include "scratch_files.h"
 

@@ -50,6 +50,7 @@ struct Collected {
   std::vector<uint32_t> sizes;
   int badPayloads = 0;  // frames whose payload is not the seed sequence
   std::vector<BadFrame> bad;
+  int dropped = 0;  // receives whose last NextFrame said kDropped
 };
 
 void Collect(void* context, const BadFrame& bad) { static_cast<Collected*>(context)->bad.push_back(bad); }
@@ -64,7 +65,8 @@ Collected FeedReceives(const std::vector<Bytes>& receives) {
     EXPECT_LE(r.size(), kReceiveBufferSize);
     EXPECT_EQ(r.size(), FeedFrameReader(*reader, r.data(), uint32_t(r.size())));
     Frame f{};
-    while (NextFrame(*reader, &f) == 1) {
+    NextFrameResult result;
+    while ((result = NextFrame(*reader, &f)) == NextFrameResult::kFrame) {
       got.types.push_back(f.type);
       got.sizes.push_back(f.size);
       for (uint32_t i = 1; i < f.size; ++i)
@@ -73,7 +75,9 @@ Collected FeedReceives(const std::vector<Bytes>& receives) {
           break;
         }
     }
+    got.dropped += result == NextFrameResult::kDropped;
   }
+  EXPECT_EQ(got.bad.size(), size_t(got.dropped)) << "each report comes with a dropped result";
   return got;
 }
 
@@ -128,10 +132,11 @@ TEST(FrameReader, WantedBytesNeverReachIntoTheNextFrame) {
     ASSERT_GT(wanted, 0u);
     at += FeedFrameReader(r, stream.data() + at, std::min<uint32_t>(wanted, uint32_t(stream.size() - at)));
     Frame f{};
-    const int got = NextFrame(r, &f);
-    frames += got;
-    if (got == 1) {
-      EXPECT_EQ(0, NextFrame(r, &f)) << "two frames in one receive";
+    const NextFrameResult got = NextFrame(r, &f);
+    EXPECT_NE(NextFrameResult::kDropped, got);
+    if (got == NextFrameResult::kFrame) {
+      ++frames;
+      EXPECT_EQ(NextFrameResult::kNeedMore, NextFrame(r, &f)) << "two frames in one receive";
     }
   }
   EXPECT_EQ(4, frames);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/event_log.h"
+#include "base/event_log.h"
 
 class LinkLogCapture {
  public:

@@ -25,13 +25,13 @@
 
 #include "ipc/offset_image.h"
 #include "link/frames.h"
+#include "link/link_addresses.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
 #include "link/write_forwarding.h"
 #include "link_log_capture.h"
-#include "shell/settings.h"
 
 namespace {
 
@@ -405,8 +405,15 @@ TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
   }
   Bytes expected = MakeFrame(kTypeWriteBatch, kTagWriteBatch, batch);
   EXPECT_EQ(expected, got);
+  // A failed batch takes the link down, and only the batch that found the
+  // link broken logs it.
   CloseLink();
-  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));  // the link is closed
+  ASSERT_EQ(1, log_.Restart());
+  linkUp.store(1);
+  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(0u, linkUp.load());
+  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(std::vector<std::string>{"Network error-> FS6IPC_MESSAGE_FAILURE"}, Lines());
 }
 
 TEST_F(LinkTest, CloseLinkEndsEveryReceiver) {

@@ -21,7 +21,7 @@ class OffsetImage : public ::testing::Test {
 // A data block payload: every byte fill, with the given bytes at image offsets.
 Bytes Block(uint32_t type, uint8_t fill, std::initializer_list<std::pair<uint32_t, uint8_t>> at = {}) {
   Bytes b(kDataBlockSize, fill);
-  const uint32_t base = (type - kFirstBlockType) * kDataBlockSize;
+  const uint32_t base = (type - kTypeFirstBlock) * kDataBlockSize;
   for (auto [offset, value] : at) b.at(offset - base) = value;
   return b;
 }
@@ -49,12 +49,12 @@ TEST_F(OffsetImage, LocalWriteIsHeldUntilTheServerEchoesIt) {
   EXPECT_EQ(0x77, Read(0x00FF, 1)[0]) << "unmarked neighbours follow the block";
 
   Send(6, Block(6, 0x77, {{0x0100, 0xAB}}));  // echoes the first byte only
-  EXPECT_EQ(0u, writeShadow[0x0100]);
-  EXPECT_NE(0u, writeShadow[0x0101]);
+  EXPECT_EQ(0, WritePending(0x0100));
+  EXPECT_EQ(1, WritePending(0x0101));
 
   Send(6, Block(6, 0x11, {{0x0101, 0xCD}}));  // first byte follows the server now; second released
   EXPECT_EQ((Bytes{0x11, 0xCD}), Read(0x0100, 2));
-  EXPECT_EQ(0u, writeShadow[0x0101]);
+  EXPECT_EQ(0, WritePending(0x0101));
 
   Send(6, Block(6, 0x22));
   EXPECT_EQ((Bytes{0x22, 0x22}), Read(0x0100, 2));
@@ -79,7 +79,7 @@ TEST_F(OffsetImage, UpdateRecordsOverwriteHeldBytesAndLeaveTheShadow) {
   const Bytes records = Update(0, 0x0274, 0x66);
   ApplyUpdateRecords(records.data(), 1);
   EXPECT_EQ(0x66, Read(0x0274, 1)[0]);
-  EXPECT_NE(0u, writeShadow[0x0274]);
+  EXPECT_EQ(1, WritePending(0x0274));
 
   Send(6, Block(6, 0x99));  // still held, now against the updated value
   EXPECT_EQ(0x66, Read(0x0274, 1)[0]);
@@ -128,7 +128,7 @@ TEST_F(OffsetImage, OwnershipIsConsultedAtTheFirstOffsetOnly) {
     EXPECT_EQ(c.applied, ApplyLocalWrite(c.offset, c.size, data));
     const Bytes expected = c.applied ? Bytes(data, data + c.size) : Bytes(c.size, 0);
     EXPECT_EQ(expected, Read(c.offset, c.size));
-    EXPECT_EQ(c.applied ? 1u : 0u, writeShadow[c.offset]);
+    EXPECT_EQ(c.applied ? 1 : 0, WritePending(c.offset));
   }
 }
 
@@ -145,20 +145,20 @@ TEST_F(OffsetImage, StartStateRefusesOnlyTheTwoServerOffsets) {
 }
 
 TEST_F(OffsetImage, BlockTypesLandOnTheirQuarter) {
-  for (uint32_t type = kFirstBlockType; type <= kLastBlockType; ++type) {
+  for (uint32_t type = kTypeFirstBlock; type <= kTypeLastBlock; ++type) {
     SCOPED_TRACE(type);
     InitOffsetImage();
     Bytes payload(kDataBlockSize);
     for (uint32_t i = 0; i < kDataBlockSize; ++i) payload[i] = uint8_t(i * 7 + type);
     Send(type, payload);
-    const uint32_t base = (type - kFirstBlockType) * kDataBlockSize;
+    const uint32_t base = (type - kTypeFirstBlock) * kDataBlockSize;
     Bytes expected(kImageSize, 0);
     std::copy(payload.begin(), payload.end(), expected.begin() + base);
     EXPECT_EQ(expected, Read(0, kImageSize));
   }
   InitOffsetImage();
   const Bytes payload(kDataBlockSize, 0xEE);
-  for (uint32_t type : {0u, 5u, 11u, 18u, 103u}) EXPECT_EQ(0, ApplyDataBlock(type, payload.data()));
+  for (uint32_t type : {0u, 5u, 11u, 18u, 103u}) EXPECT_EQ(0, TakeDataBlock(type, payload.data()));
   EXPECT_EQ(Bytes(kImageSize, 0), Read(0, kImageSize)) << "a type outside 6..10 changes nothing";
 }
 

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-#include "shell/event_log.h"
+#include "base/event_log.h"
 #include "scratch_files.h"
 
 namespace {

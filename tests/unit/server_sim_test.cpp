@@ -192,16 +192,16 @@ TEST(ServerSimImage, CountersStepAndWrap) {
 
 TEST(ServerSimImage, BlocksCarryTheirQuarter) {
   SimImage& m = FreshImage(true);
-  static uint8_t payload[kBlockPayload];
+  static uint8_t payload[kDataBlockSize];
   for (uint32_t type = kTypeFirstBlock; type <= kTypeLastBlock; ++type) {
     CopyBlockPayload(m, type, payload);
-    const uint32_t base = (type - kTypeFirstBlock) * kBlockPayload;
+    const uint32_t base = (type - kTypeFirstBlock) * kDataBlockSize;
     EXPECT_EQ(PatternByte(base), payload[0]);
-    EXPECT_EQ(PatternByte(base + kBlockPayload - 1), payload[kBlockPayload - 1]);
+    EXPECT_EQ(PatternByte(base + kDataBlockSize - 1), payload[kDataBlockSize - 1]);
   }
   // The fill tells every quarter apart, so a block applied at the wrong base shows.
   for (uint32_t q = 1; q < 8; ++q)
-    EXPECT_NE(0, std::memcmp(m.bytes, m.bytes + q * kBlockPayload, kBlockPayload)) << "quarter " << q;
+    EXPECT_NE(0, std::memcmp(m.bytes, m.bytes + q * kDataBlockSize, kDataBlockSize)) << "quarter " << q;
 }
 
 TEST(ServerSimBatch, ChecksAndAppliesWriteBatches) {
@@ -283,7 +283,7 @@ TEST(ServerSimWire, BrokenFramesFailTheWayTheyShould) {
       EXPECT_EQ(c.typeSeen, f.type);
     }
     if (c.kind == BadKind::kBlockSize) {
-      EXPECT_NE(kBlockPayload, f.size);
+      EXPECT_NE(kDataBlockSize, f.size);
     }
   }
   EXPECT_EQ(0u, BuildBadFrame(Transport::kUnicast, BadKind::kBlockSize, out));

@@ -52,12 +52,10 @@ class Settings : public ::testing::Test {
   fs::path home_, scratch_;
 };
 
-using SettingsDeathTest = Settings;
-
 TEST_F(Settings, MissingFileIsCreatedWithTheDefaultsByteForByte) {
   for (RunMode mode : {RunMode::kStandalone, RunMode::kPlugin}) {
     SCOPED_TRACE(ProfileOf(mode).settingsPath);
-    EXPECT_EQ(nullptr, LoadSettingsAtStart(mode));
+    EXPECT_EQ(SettingsAtStart::kLoaded, LoadSettingsAtStart(mode).outcome);
     EXPECT_STREQ(ProfileOf(mode).settingsPath, settingsPath);
     EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
     EXPECT_STREQ("192.168.1.60", localIpAddress);
@@ -87,7 +85,9 @@ TEST_F(Settings, StartUpBoxTextDependsOnWhetherTheFileExistedAndOnTheMode) {
     SCOPED_TRACE(c.name);
     ResetAddresses();
     WriteFile(ProfileOf(c.mode).settingsPath, c.file);
-    const char* box = LoadSettingsAtStart(c.mode);
+    const SettingsAtStart start = LoadSettingsAtStart(c.mode);
+    const char* box = start.box;
+    EXPECT_EQ(c.box == nullptr ? SettingsAtStart::kLoaded : SettingsAtStart::kInvalid, start.outcome);
     if (c.box == nullptr) {
       EXPECT_EQ(nullptr, box);
       EXPECT_STREQ("10.0.0.7", localIpAddress);
@@ -416,19 +416,36 @@ TEST_F(Settings, PrintWithSystemErrorAppendsTheReason) {
   std::fclose(out);
 }
 
-TEST_F(SettingsDeathTest, FilesThatCannotBeOpenedEndTheProcess) {
+// A file that cannot be opened: one "Can't open" line on standard error, and
+// the outcome that ends the program with exit code 1, whichever step met it.
+TEST_F(Settings, FilesThatCannotBeOpenedAreReportedOnce) {
+  const std::string missing = "Can't open missing/Kestrovaline.ini: No such file or directory\n";
   std::snprintf(settingsPath, sizeof settingsPath, "missing/Kestrovaline.ini");
-  EXPECT_EXIT(LoadNetworkSettings(), ::testing::ExitedWithCode(1),
-              "^Can't open missing/Kestrovaline.ini: No such file or directory\n$");
-  EXPECT_EXIT(CreateDefaultSettings(), ::testing::ExitedWithCode(1), "^Can't open missing/Kestrovaline.ini: ");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, LoadNetworkSettings());
+  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, CreateDefaultSettings());
+  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
 
   // The temporary copy cannot be created: the settings file stays as it was.
   std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
   WriteFile(settingsPath, kDefaultFile);
   fs::create_directory("Kestrovaline.tmp");
-  EXPECT_EXIT(WriteSettingsEntry("IP Address of server", "1"), ::testing::ExitedWithCode(1),
-              "^Can't open Kestrovaline.tmp: Is a directory\n");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, WriteSettingsEntry("IP Address of server", "1"));
+  EXPECT_EQ("Can't open Kestrovaline.tmp: Is a directory\n", ::testing::internal::GetCapturedStderr());
   EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
+
+  // At start-up: the file is missing, and the defaults cannot be written
+  // into it (the temporary copy is still blocked).
+  fs::remove(settingsPath);
+  ::testing::internal::CaptureStderr();
+  const SettingsAtStart start = LoadSettingsAtStart(RunMode::kStandalone);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(SettingsAtStart::kCannotOpen, start.outcome);
+  EXPECT_EQ(nullptr, start.box);
+  EXPECT_EQ("Can't open Kestrovaline.tmp: Is a directory\n", said) << "once, and nothing read after it";
 }
 
 }  // namespace

@@ -1,1 +1,1 @@
-kv_unit_test(connection_supervisor_test connection_supervisor_test.cpp LIBS kv_supervisor)
+kv_unit_test(connection_supervisor_test connection_supervisor_test.cpp LIBS kv_link)

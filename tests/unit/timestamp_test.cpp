@@ -1,6 +1,6 @@
 // The timestamp prefix: UTC time of day with a colon before the milliseconds,
 // whatever the local time zone.
-#include "shell/timestamp.h"
+#include "base/timestamp.h"
 
 #include <gtest/gtest.h>
 

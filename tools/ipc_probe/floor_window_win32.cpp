@@ -12,7 +12,7 @@
 #include <mutex>
 #include <thread>
 
-#include "link/byte_order.h"
+#include "base/byte_order.h"
 #include "link/frames.h"
 #include "link/net.h"
 #include "probe_text.h"

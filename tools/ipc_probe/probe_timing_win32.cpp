@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/byte_order.h"
 #include "latency_stats.h"
-#include "link/byte_order.h"
 #include "probe_text.h"
 #include "request_records.h"
 #include "wall_clock.h"

@@ -4,6 +4,7 @@
 #include <psapi.h>
 
 #include <algorithm>
+#include <map>
 #include <vector>
 
 namespace {
@@ -26,9 +27,10 @@ constexpr ULONG kSystemHandleInformation = 16;
 constexpr LONG kInfoLengthMismatch = LONG(0xC0000004);
 
 // The handles of process pid in the system's handle table, or -1 when the
-// table cannot be read. Under Wine the wineserver keeps this table, so it
-// counts what GetProcessHandleCount does not report for another process.
-long long SystemHandleCount(DWORD pid) {
+// table cannot be read; *byType gets "TYPE:COUNT,..." by object type index.
+// Under Wine the wineserver keeps this table, so it counts what
+// GetProcessHandleCount does not report for another process.
+long long SystemHandleCount(DWORD pid, std::string* byType) {
   const auto query = reinterpret_cast<QuerySystemInformation>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
   if (query == nullptr) return -1;
@@ -43,7 +45,13 @@ long long SystemHandleCount(DWORD pid) {
     if (status < 0) return -1;
     const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
     long long count = 0;
-    for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].ownerPid == pid;
+    std::map<int, int> types;
+    for (ULONG i = 0; i < table->count; ++i)
+      if (table->entries[i].ownerPid == pid) ++count, ++types[table->entries[i].objectType];
+    for (const auto& [type, n] : types) {
+      if (!byType->empty()) byType->push_back(',');
+      byType->append(std::to_string(type)).append(":").append(std::to_string(n));
+    }
     return count;
   }
   return -1;
@@ -69,8 +77,10 @@ bool DescribeProcessUse(HWND window, std::string* text, std::string* error) {
     *error = "cannot read the use of process " + std::to_string(pid) + " (error " + std::to_string(failure) + ")";
     return false;
   }
+  std::string byType;
   *text = "pid=" + std::to_string(pid) + " private_bytes=" + std::to_string(memory.PrivateUsage) +
           " working_set=" + std::to_string(memory.WorkingSetSize) + " handles=" + std::to_string(handles) +
-          " system_handles=" + std::to_string(SystemHandleCount(pid));
+          " system_handles=" + std::to_string(SystemHandleCount(pid, &byType)) + " handle_types=" +
+          (byType.empty() ? "-" : byType);
   return true;
 }

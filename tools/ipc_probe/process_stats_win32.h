@@ -9,6 +9,7 @@
 
 #include <string>
 
-// "pid=N private_bytes=N working_set=N handles=N system_handles=N" for the
-// process that owns window (system_handles -1: the table cannot be read); false with *error set when the process cannot be asked.
+// "pid=N private_bytes=N working_set=N handles=N system_handles=N
+// handle_types=TYPE:N,..." for the process that owns window (system_handles
+// -1: the table cannot be read; the types are the table's type indexes); false with *error set when the process cannot be asked.
 bool DescribeProcessUse(HWND window, std::string* text, std::string* error);

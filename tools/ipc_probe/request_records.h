@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "base/protocol.h"
+
 enum class ValueType { kNone, kU8, kU16, kU32, kU64, kS8, kS16, kS32, kS64, kF32, kF64 };
 
 // "u16" -> kU16; kNone for anything else.
@@ -69,7 +71,4 @@ std::string DescribeRecords(const ProbeRequest& request, const uint8_t* area, si
 ProbeRequest MakeBenchRequest(uint32_t reads, uint32_t minSize, uint32_t maxSize, uint32_t writes,
                              uint32_t writeSize, uint32_t writeOffset);
 
-inline constexpr uint32_t kImageSize = 0x20000;
-inline constexpr uint32_t kReadHeadSize = 16;
-inline constexpr uint32_t kWriteHeadSize = 12;
 inline constexpr uint32_t kRawHeadSize = 12;

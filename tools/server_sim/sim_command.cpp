@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/protocol.h"
+
 const char kCommandHelp[] =
     "Commands (control channel, one per line; '#' starts a comment):\n"
     "  pause beacons|blocks|updates|all    stop sending that stream\n"
@@ -140,7 +142,7 @@ int ParseSetArgument(const char* text, Command* c, char* error) {
   char offsetText[32], valueText[32];
   const char* rest = SplitAt(text, '=', offsetText, sizeof offsetText);
   uint64_t offset = 0, value = 0, size = 0;
-  if (rest == nullptr || !ParseUnsigned(offsetText, 0x1FFFF, &offset))
+  if (rest == nullptr || !ParseUnsigned(offsetText, kImageSize - 1, &offset))
     return Fail(error, "bad set '%s': expected OFFSET=VALUE[:SIZE], OFFSET below 0x20000", text) + 1;
   const char* sizeText = SplitAt(rest, ':', valueText, sizeof valueText);
   if (sizeText == nullptr) std::snprintf(valueText, sizeof valueText, "%s", rest);
@@ -152,7 +154,7 @@ int ParseSetArgument(const char* text, Command* c, char* error) {
     return Fail(error, "bad set '%s': SIZE must be 1, 2, 4 or 8", text) + 1;
   }
   if (size < 8 && value >> (8 * size) != 0) return Fail(error, "bad set '%s': VALUE does not fit SIZE", text) + 1;
-  if (offset + size > 0x20000) return Fail(error, "bad set '%s': runs past the image (0x20000)", text) + 1;
+  if (offset + size > kImageSize) return Fail(error, "bad set '%s': runs past the image (0x20000)", text) + 1;
   c->kind = CommandKind::kSet;
   c->offset = uint32_t(offset);
   c->value = value;
@@ -166,12 +168,12 @@ int ParseCounterArgument(const char* text, Command* c, char* error) {
   const char* stepText = rest == nullptr ? nullptr : SplitAt(rest, ':', sizeText, sizeof sizeText);
   uint64_t offset = 0, size = 0;
   int64_t step = 0;
-  if (stepText == nullptr || !ParseUnsigned(offsetText, 0x1FFFF, &offset) || !ParseUnsigned(sizeText, 8, &size) ||
+  if (stepText == nullptr || !ParseUnsigned(offsetText, kImageSize - 1, &offset) || !ParseUnsigned(sizeText, 8, &size) ||
       !ParseSigned(stepText, &step))
     return Fail(error, "bad counter '%s': expected OFFSET:SIZE:STEP", text) + 1;
   if (size != 1 && size != 2 && size != 4 && size != 8)
     return Fail(error, "bad counter '%s': SIZE must be 1, 2, 4 or 8", text) + 1;
-  if (offset + size > 0x20000) return Fail(error, "bad counter '%s': runs past the image (0x20000)", text) + 1;
+  if (offset + size > kImageSize) return Fail(error, "bad counter '%s': runs past the image (0x20000)", text) + 1;
   c->kind = CommandKind::kCounter;
   c->offset = uint32_t(offset);
   c->size = uint32_t(size);

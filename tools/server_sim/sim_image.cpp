@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "link/byte_order.h"
+#include "base/byte_order.h"
 #include "sim_wire.h"
 
 namespace {
@@ -20,7 +20,7 @@ void SetByte(SimImage& m, uint32_t o, uint8_t v) {
 }
 
 bool RangeFits(uint32_t offset, uint32_t size) {
-  return offset < kSimImageSize && size <= kSimImageSize - offset;
+  return offset < kImageSize && size <= kImageSize - offset;
 }
 
 uint64_t ReadValue(const SimImage& m, uint32_t offset, uint32_t size) {
@@ -32,7 +32,7 @@ uint64_t ReadValue(const SimImage& m, uint32_t offset, uint32_t size) {
 }  // namespace
 
 void ResetSimImage(SimImage& m, bool pattern) {
-  for (uint32_t o = 0; o < kSimImageSize; ++o) m.bytes[o] = pattern ? PatternByte(o) : 0;
+  for (uint32_t o = 0; o < kImageSize; ++o) m.bytes[o] = pattern ? PatternByte(o) : 0;
   std::memset(m.dirty, 0, sizeof m.dirty);
   m.dirtyCount = 0;
   m.counterCount = 0;
@@ -81,7 +81,7 @@ uint32_t TakeUpdateRecords(SimImage& m, uint8_t upperRegion, uint8_t* out, uint3
 }
 
 void CopyBlockPayload(const SimImage& m, uint32_t type, uint8_t* out) {
-  std::memcpy(out, m.bytes + (type - kTypeFirstBlock) * kBlockPayload, kBlockPayload);
+  std::memcpy(out, m.bytes + (type - kTypeFirstBlock) * kDataBlockSize, kDataBlockSize);
 }
 
 int CheckWriteBatch(const uint8_t* payload, uint32_t n, const char** why) {

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-inline constexpr uint32_t kSimImageSize = 0x20000;
+#include "base/protocol.h"
 inline constexpr uint32_t kMaxCounters = 64;
 
 // A value at offset that a tick moves by step (modulo 2^(8 * size)).
@@ -19,9 +19,9 @@ struct Counter {
 };
 
 struct SimImage {
-  uint8_t bytes[kSimImageSize];
-  uint8_t dirty[kSimImageSize];  // 1: changed since the last update records were taken
-  uint32_t dirtyList[kSimImageSize];
+  uint8_t bytes[kImageSize];
+  uint8_t dirty[kImageSize];  // 1: changed since the last update records were taken
+  uint32_t dirtyList[kImageSize];
   uint32_t dirtyCount;
   Counter counters[kMaxCounters];
   uint32_t counterCount;

@@ -254,7 +254,7 @@ void SendBlockRound() {
     if ((server.opt.blockTypes >> type & 1) == 0) continue;
     const uint32_t tag = server.blockTag != 0 ? server.blockTag : kBlockTags[server.tagTurn++ % 3];
     CopyBlockPayload(image, type, payloadBuf);
-    const uint32_t n = BuildFrame(type, tag, payloadBuf, kBlockPayload, frameBuf, sizeof frameBuf);
+    const uint32_t n = BuildFrame(type, tag, payloadBuf, kDataBlockSize, frameBuf, sizeof frameBuf);
     server.stats.blocks += SendBlockFrame(frameBuf, n);
   }
 }
@@ -348,7 +348,7 @@ void ReadConnection() {
     if (n <= 0) return EndConnection(false, n == 0 ? "the client closed it" : "receive failed");
     FrameReaderCommit(reader, uint32_t(n));
     Frame f;
-    while (NextFrame(reader, &f) == 1) TakeFrame(f);
+    while (NextFrame(reader, &f) == NextFrameResult::kFrame) TakeFrame(f);
   }
 }
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "link/byte_order.h"
+#include "base/byte_order.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ uint32_t WrongType(Transport t) {
 
 // A data block's worth on TCP (so the stream looks like the real thing), one
 // update record on the UDP ports.
-uint32_t GoodSize(Transport t) { return t == Transport::kTcp ? kBlockPayload : kUpdateRecordSize; }
+uint32_t GoodSize(Transport t) { return t == Transport::kTcp ? kDataBlockSize : kUpdateRecordSize; }
 
 uint8_t fill[kMaxSendPayload];
 
@@ -74,7 +74,7 @@ uint32_t BuildBadFrame(Transport t, BadKind kind, uint8_t* out) {
     case BadKind::kType:
       return BuildFrame(WrongType(t), GoodTag(t), fill, n, out, kMaxFrameSize);
     case BadKind::kTruncated: {
-      const uint32_t claimed = t == Transport::kTcp ? kBlockPayload : 100;
+      const uint32_t claimed = t == Transport::kTcp ? kDataBlockSize : 100;
       BuildFrame(GoodType(t), GoodTag(t), fill, claimed, out, kMaxFrameSize);
       return kFrameHeaderSize + claimed / 2;
     }

@@ -8,8 +8,6 @@
 
 #include "link/frames.h"
 
-inline constexpr uint32_t kMaxSendPayload = 65525;  // a frame must fit a 65535-byte receive
-inline constexpr uint32_t kBlockPayload = 0x4000;   // bytes of one data block
 inline constexpr uint32_t kBlockTags[3] = {kTagBlock1A2B, kTagBlock1B2C, kTagFADE};
 
 // Where a broken frame goes, and how it is broken.

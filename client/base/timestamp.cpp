@@ -1,6 +1,6 @@
 // UTC time of day for the log prefix. Computed from the epoch count directly,
 // so no thread-unsafe gmtime and no local time zone is involved.
-#include "shell/timestamp.h"
+#include "base/timestamp.h"
 
 #include <chrono>
 #include <cstdio>

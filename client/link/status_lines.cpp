@@ -1,13 +1,17 @@
-#include "shell/status_lines.h"
+// The status lines, written by the supervisor's thread and copied by the
+// painter, each side holding the lines' own lock for one copy.
+#include "link/status_lines.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-#include "ipc/offset_image.h"
-
 namespace {
+
+// Guards the lines' texts and counts; held only for a copy, never with
+// another lock.
+std::mutex linesLock;
 
 struct StatusLine {
   char text[kUdpLineSize];
@@ -31,7 +35,7 @@ void SetStatusLine(StatusLineId id, const char* format, ...) {
   va_end(args);
   if (n < 0) n = 0;
   if (size_t(n) >= line.capacity) n = int(line.capacity - 1);
-  std::lock_guard<std::mutex> hold(imageLock);
+  std::lock_guard<std::mutex> hold(linesLock);
   std::memcpy(line.text, text, size_t(n));
   line.text[n] = '\0';
   line.count = uint32_t(n);
@@ -39,7 +43,7 @@ void SetStatusLine(StatusLineId id, const char* format, ...) {
 
 uint32_t CopyStatusLine(StatusLineId id, char* out, size_t outSize) {
   if (outSize == 0) return 0;
-  std::lock_guard<std::mutex> hold(imageLock);
+  std::lock_guard<std::mutex> hold(linesLock);
   const StatusLine& line = lines[id];
   const uint32_t n = line.count < outSize - 1 ? line.count : uint32_t(outSize - 1);
   std::memcpy(out, line.text, n);
@@ -48,7 +52,7 @@ uint32_t CopyStatusLine(StatusLineId id, char* out, size_t outSize) {
 }
 
 void ClearStatusLines() {
-  std::lock_guard<std::mutex> hold(imageLock);
+  std::lock_guard<std::mutex> hold(linesLock);
   for (StatusLine& line : lines) {
     line.text[0] = '\0';
     line.count = 0;

@@ -1,12 +1,12 @@
 // Event log and request log. Text goes through WriteCrLf, which turns each
 // "\n" into CR LF, so the files are identical on every platform.
-#include "shell/event_log.h"
+#include "base/event_log.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "shell/version.h"
+#include "base/version.h"
 
 std::atomic<uint32_t> readLogging{0};
 std::atomic<uint32_t> writeLogging{0};

@@ -1,7 +1,7 @@
 // The five status lines of the window: formatted by the connection
 // supervisor, drawn by the main thread. A line's text and its count are
-// always written and copied together under imageLock, so a painter never sees
-// text and count of different updates.
+// always written and copied together under the lines' own lock, so a painter
+// never sees text and count of different updates.
 #pragma once
 
 #include <cstddef>
