@@ -258,8 +258,8 @@ class Soak:
                 self.monitor.close()
             if self.client is not None:
                 for name in (wh.EVENT_LOG, wh.REQUEST_LOG):  # kept for a look when a figure misses
-                    shutil.copy(self.client.path(name), self.path(name)) if os.path.exists(
-                        self.client.path(name)) else None
+                    if os.path.exists(self.client.path(name)):
+                        shutil.copy(self.client.path(name), self.path(name))
                 self.client.cleanup()
             for s in self.sims:
                 s.stop()
