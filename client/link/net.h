@@ -1,7 +1,8 @@
 // The socket seam: the few IPv4 socket operations the link (and the server
 // simulator) use, with one Winsock implementation (net_win32.cpp) and one
 // POSIX implementation (net_posix.cpp). Callers see an opaque socket number
-// and small-integer results, never a platform header or error code.
+// and small-integer results, never a platform header; the platform's reason
+// for the last failure stays readable through NetLastError.
 // Addresses are IPv4 in network byte order (as inet_addr gives them; the
 // text "10.0.0.1" is the uint32_t whose first byte in memory is 10); ports
 // are in host order. Every function may be called from any thread; one
@@ -142,6 +143,17 @@ char* NetFormatAddress(uint32_t address, char* out);
 // known the platform gives the numeric address. May wait for the name
 // service. 1 found, 0 failed (out then holds "").
 int NetLookupHostName(uint32_t address, char* out, size_t size);
+
+// Why the calling thread's most recent failed call above failed: the
+// platform's own code (WSAGetLastError on Windows, errno on POSIX), taken at
+// the failure; calls that succeed leave it. 0 before the thread's first
+// failure. For log lines and diagnostics that name the reason; the results
+// above stay the small integers they are.
+int NetLastError();
+
+// The reasons that callers and tests tell apart, from either platform's code.
+enum class NetErrorKind { kOther, kRefused, kAddressNotAvailable, kAddressInUse, kTimedOut, kReset };
+NetErrorKind NetErrorKindOf(int code);
 
 // A bounded connection attempt built on the two halves above: waits in
 // slices of sliceMs for at most timeLimitMs, and gives up early once

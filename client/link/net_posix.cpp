@@ -17,6 +17,18 @@
 
 namespace {
 
+thread_local int lastError = 0;
+
+// Keeps code (errno unless given) as the thread's last failure; returns result.
+template <typename T>
+T Failed(T result, int code = errno) {
+  lastError = code;
+  return result;
+}
+
+// 1 when the call succeeded; 0, keeping errno, when it did not.
+int Done(bool succeeded) { return succeeded ? 1 : Failed(0); }
+
 sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -34,20 +46,20 @@ int Fd(NetSocket s) { return int(s); }
 
 int SetBlocking(int fd, bool blocking) {
   const int flags = fcntl(fd, F_GETFL, 0);
-  if (flags < 0) return 0;
+  if (flags < 0) return Failed(0);
   const int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
-  return fcntl(fd, F_SETFL, wanted) == 0 ? 1 : 0;
+  return Done(fcntl(fd, F_SETFL, wanted) == 0);
 }
 
 int Membership(NetSocket s, int option, uint32_t group, uint32_t interfaceAddress) {
   ip_mreq m{};
   m.imr_multiaddr.s_addr = group;
   m.imr_interface.s_addr = interfaceAddress;
-  return setsockopt(Fd(s), IPPROTO_IP, option, &m, sizeof m) == 0 ? 1 : 0;
+  return Done(setsockopt(Fd(s), IPPROTO_IP, option, &m, sizeof m) == 0);
 }
 
 int SetIpOption(NetSocket s, int option, const void* value, socklen_t size) {
-  return setsockopt(Fd(s), IPPROTO_IP, option, value, size) == 0 ? 1 : 0;
+  return Done(setsockopt(Fd(s), IPPROTO_IP, option, value, size) == 0);
 }
 
 uint64_t NowMs() {
@@ -66,9 +78,9 @@ int PollOne(int fd, short events, uint32_t waitMs) {
     const int rest = now >= until ? 0 : int(until - now);
     const int n = poll(&p, 1, rest);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
+    if (n < 0) return Failed(-1);
     if (n == 0) return 0;
-    return (p.revents & POLLNVAL) != 0 ? -1 : 1;
+    return (p.revents & POLLNVAL) != 0 ? Failed(-1, EBADF) : 1;
   }
 }
 
@@ -77,7 +89,7 @@ int SetTimeLimit(NetSocket s, int option, uint32_t ms) {
   timeval limit{};
   limit.tv_sec = time_t(ms / 1000);
   limit.tv_usec = suseconds_t(ms % 1000) * 1000;
-  return setsockopt(Fd(s), SOL_SOCKET, option, &limit, sizeof limit) == 0 ? 1 : 0;
+  return Done(setsockopt(Fd(s), SOL_SOCKET, option, &limit, sizeof limit) == 0);
 }
 
 }  // namespace
@@ -87,31 +99,31 @@ void NetCleanup() {}
 
 NetSocket NetUdpSocket() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-  return fd < 0 ? kNoSocket : NetSocket(fd);
+  return fd < 0 ? Failed(kNoSocket) : NetSocket(fd);
 }
 
 NetSocket NetTcpSocket() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-  return fd < 0 ? kNoSocket : NetSocket(fd);
+  return fd < 0 ? Failed(kNoSocket) : NetSocket(fd);
 }
 
 void NetClose(NetSocket s) {
   if (s != kNoSocket) close(Fd(s));
 }
 
-int NetShutdownReceive(NetSocket s) { return shutdown(Fd(s), SHUT_RD) == 0 ? 1 : 0; }
-int NetShutdownBoth(NetSocket s) { return shutdown(Fd(s), SHUT_RDWR) == 0 ? 1 : 0; }
+int NetShutdownReceive(NetSocket s) { return Done(shutdown(Fd(s), SHUT_RD) == 0); }
+int NetShutdownBoth(NetSocket s) { return Done(shutdown(Fd(s), SHUT_RDWR) == 0); }
 
 int NetBind(NetSocket s, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);
-  return bind(Fd(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+  return Done(bind(Fd(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0);
 }
 
 int NetBindMulticast(NetSocket s, uint32_t interfaceAddress, uint16_t port) {
   // A throw-away socket bound to the interface address, port 0, proves that
   // the address is one of ours, as binding it for real does on Winsock
   // (which also refuses the broadcast address that bad text parses to).
-  if (interfaceAddress == kNetNoAddress) return 0;
+  if (interfaceAddress == kNetNoAddress) return Failed(0, EADDRNOTAVAIL);
   const NetSocket probe = NetUdpSocket();
   if (probe == kNoSocket) return 0;
   const int ours = NetBind(probe, interfaceAddress, 0);
@@ -150,12 +162,12 @@ int NetSetMulticastLoop(NetSocket s, uint32_t on) {
 
 int NetSetReuseAddress(NetSocket s) {
   const int on = 1;
-  return setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 1 : 0;
+  return Done(setsockopt(Fd(s), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0);
 }
 
 int NetSetNoDelay(NetSocket s) {
   const int on = 1;
-  return setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 ? 1 : 0;
+  return Done(setsockopt(Fd(s), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0);
 }
 
 int NetSetSendTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_SNDTIMEO, ms); }
@@ -164,12 +176,12 @@ int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   socklen_t size = sizeof a;
-  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+  if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) return Failed(0);
   TakeAddress(a, address, port);
   return 1;
 }
 
-int NetListen(NetSocket s, int backlog) { return listen(Fd(s), backlog) == 0 ? 1 : 0; }
+int NetListen(NetSocket s, int backlog) { return Done(listen(Fd(s), backlog) == 0); }
 
 NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort) {
   sockaddr_in a{};
@@ -178,7 +190,7 @@ NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort) {
   do {
     fd = accept4(Fd(s), reinterpret_cast<sockaddr*>(&a), &size, SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return kNoSocket;
+  if (fd < 0) return Failed(kNoSocket);
   TakeAddress(a, fromAddress, fromPort);
   return NetSocket(fd);
 }
@@ -188,7 +200,7 @@ int NetConnectStart(NetSocket s, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);
   if (connect(Fd(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
     return SetBlocking(Fd(s), true) == 1 ? 1 : -1;
-  return errno == EINPROGRESS || errno == EINTR ? 0 : -1;
+  return errno == EINPROGRESS || errno == EINTR ? 0 : Failed(-1);
 }
 
 int NetConnectWait(NetSocket s, uint32_t waitMs) {
@@ -196,7 +208,8 @@ int NetConnectWait(NetSocket s, uint32_t waitMs) {
   if (ready <= 0) return ready;
   int error = 0;
   socklen_t size = sizeof error;
-  if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) return -1;
+  if (getsockopt(Fd(s), SOL_SOCKET, SO_ERROR, &error, &size) != 0) return Failed(-1);
+  if (error != 0) return Failed(-1, error);
   return SetBlocking(Fd(s), true) == 1 ? 1 : -1;
 }
 
@@ -211,7 +224,7 @@ int NetSend(NetSocket s, const uint8_t* data, uint32_t size) {
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    return -1;  // an error, or EAGAIN: the time limit ran out
+    return Failed(-1);  // an error, or EAGAIN: the time limit ran out
   }
   return int(sent);
 }
@@ -219,7 +232,7 @@ int NetSend(NetSocket s, const uint8_t* data, uint32_t size) {
 int NetSendTo(NetSocket s, const uint8_t* data, uint32_t size, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);
   const ssize_t n = sendto(Fd(s), data, size, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  return n < 0 ? -1 : int(n);
+  return n < 0 ? Failed(-1) : int(n);
 }
 
 int NetWaitReadable(NetSocket s, uint32_t waitMs) { return PollOne(Fd(s), POLLIN, waitMs); }
@@ -229,7 +242,7 @@ int NetRecv(NetSocket s, uint8_t* buffer, uint32_t size) {
   do {
     n = recv(Fd(s), buffer, size, 0);
   } while (n < 0 && errno == EINTR);
-  return n < 0 ? -1 : int(n);
+  return n < 0 ? Failed(-1) : int(n);
 }
 
 int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddress, uint16_t* fromPort) {
@@ -239,9 +252,27 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   do {
     n = recvfrom(Fd(s), buffer, size, 0, reinterpret_cast<sockaddr*>(&a), &addressSize);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? kNetTimedOut : -1;
+  if (n < 0) return Failed(errno == EAGAIN || errno == EWOULDBLOCK ? kNetTimedOut : -1);
   TakeAddress(a, fromAddress, fromPort);
   return int(n);
+}
+
+int NetLastError() { return lastError; }
+
+NetErrorKind NetErrorKindOf(int code) {
+  switch (code) {
+    case ECONNREFUSED: return NetErrorKind::kRefused;
+    case EADDRNOTAVAIL: return NetErrorKind::kAddressNotAvailable;
+    case EADDRINUSE: return NetErrorKind::kAddressInUse;
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ETIMEDOUT: return NetErrorKind::kTimedOut;
+    case ECONNRESET:
+    case EPIPE: return NetErrorKind::kReset;
+    default: return NetErrorKind::kOther;
+  }
 }
 
 uint32_t NetParseAddress(const char* text) {

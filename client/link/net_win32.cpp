@@ -8,6 +8,19 @@
 
 namespace {
 
+thread_local int lastError = 0;
+
+// Keeps code (WSAGetLastError unless given) as the thread's last failure;
+// returns result.
+template <typename T>
+T Failed(T result, int code = WSAGetLastError()) {
+  lastError = code;
+  return result;
+}
+
+// 1 when the call succeeded; 0, keeping the reason, when it did not.
+int Done(bool succeeded) { return succeeded ? 1 : Failed(0); }
+
 SOCKET Sock(NetSocket s) { return SOCKET(s); }
 
 sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
@@ -25,18 +38,18 @@ void TakeAddress(const sockaddr_in& a, uint32_t* address, uint16_t* port) {
 
 int SetBlocking(NetSocket s, bool blocking) {
   u_long nonBlocking = blocking ? 0 : 1;
-  return ioctlsocket(Sock(s), FIONBIO, &nonBlocking) == 0 ? 1 : 0;
+  return Done(ioctlsocket(Sock(s), FIONBIO, &nonBlocking) == 0);
 }
 
 int Membership(NetSocket s, int option, uint32_t group, uint32_t interfaceAddress) {
   ip_mreq m{};
   m.imr_multiaddr.s_addr = group;
   m.imr_interface.s_addr = interfaceAddress;
-  return setsockopt(Sock(s), IPPROTO_IP, option, reinterpret_cast<const char*>(&m), sizeof m) == 0 ? 1 : 0;
+  return Done(setsockopt(Sock(s), IPPROTO_IP, option, reinterpret_cast<const char*>(&m), sizeof m) == 0);
 }
 
 int SetIpOption(NetSocket s, int option, const void* value, int size) {
-  return setsockopt(Sock(s), IPPROTO_IP, option, static_cast<const char*>(value), size) == 0 ? 1 : 0;
+  return Done(setsockopt(Sock(s), IPPROTO_IP, option, static_cast<const char*>(value), size) == 0);
 }
 
 timeval MakeTimeval(uint32_t ms) {
@@ -49,38 +62,38 @@ timeval MakeTimeval(uint32_t ms) {
 // SO_SNDTIMEO or SO_RCVTIMEO. 1 set, 0 failed.
 int SetTimeLimit(NetSocket s, int option, uint32_t ms) {
   const DWORD limit = ms;
-  return setsockopt(Sock(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0 ? 1 : 0;
+  return Done(setsockopt(Sock(s), SOL_SOCKET, option, reinterpret_cast<const char*>(&limit), sizeof limit) == 0);
 }
 
 }  // namespace
 
 int NetStartup() {
   WSADATA data;
-  return WSAStartup(MAKEWORD(2, 2), &data) == 0 ? 1 : 0;
+  return Done(WSAStartup(MAKEWORD(2, 2), &data) == 0);
 }
 
 void NetCleanup() { WSACleanup(); }
 
 NetSocket NetUdpSocket() {
   const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  return s == INVALID_SOCKET ? kNoSocket : NetSocket(s);
+  return s == INVALID_SOCKET ? Failed(kNoSocket) : NetSocket(s);
 }
 
 NetSocket NetTcpSocket() {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  return s == INVALID_SOCKET ? kNoSocket : NetSocket(s);
+  return s == INVALID_SOCKET ? Failed(kNoSocket) : NetSocket(s);
 }
 
 void NetClose(NetSocket s) {
   if (s != kNoSocket) closesocket(Sock(s));
 }
 
-int NetShutdownReceive(NetSocket s) { return shutdown(Sock(s), SD_RECEIVE) == 0 ? 1 : 0; }
-int NetShutdownBoth(NetSocket s) { return shutdown(Sock(s), SD_BOTH) == 0 ? 1 : 0; }
+int NetShutdownReceive(NetSocket s) { return Done(shutdown(Sock(s), SD_RECEIVE) == 0); }
+int NetShutdownBoth(NetSocket s) { return Done(shutdown(Sock(s), SD_BOTH) == 0); }
 
 int NetBind(NetSocket s, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);
-  return bind(Sock(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 1 : 0;
+  return Done(bind(Sock(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0);
 }
 
 int NetBindMulticast(NetSocket s, uint32_t interfaceAddress, uint16_t port) {
@@ -115,12 +128,12 @@ int NetSetMulticastLoop(NetSocket s, uint32_t on) {
 
 int NetSetReuseAddress(NetSocket s) {
   const BOOL on = TRUE;
-  return setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
+  return Done(setsockopt(Sock(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) == 0);
 }
 
 int NetSetNoDelay(NetSocket s) {
   const BOOL on = TRUE;
-  return setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0 ? 1 : 0;
+  return Done(setsockopt(Sock(s), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on) == 0);
 }
 
 int NetSetSendTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO_SNDTIMEO, ms); }
@@ -129,18 +142,18 @@ int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms) { return SetTimeLimit(s, SO
 int NetLocalName(NetSocket s, uint32_t* address, uint16_t* port) {
   sockaddr_in a{};
   int size = sizeof a;
-  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) return 0;
+  if (getsockname(Sock(s), reinterpret_cast<sockaddr*>(&a), &size) != 0) return Failed(0);
   TakeAddress(a, address, port);
   return 1;
 }
 
-int NetListen(NetSocket s, int backlog) { return listen(Sock(s), backlog) == 0 ? 1 : 0; }
+int NetListen(NetSocket s, int backlog) { return Done(listen(Sock(s), backlog) == 0); }
 
 NetSocket NetAccept(NetSocket s, uint32_t* fromAddress, uint16_t* fromPort) {
   sockaddr_in a{};
   int size = sizeof a;
   const SOCKET c = accept(Sock(s), reinterpret_cast<sockaddr*>(&a), &size);
-  if (c == INVALID_SOCKET) return kNoSocket;
+  if (c == INVALID_SOCKET) return Failed(kNoSocket);
   TakeAddress(a, fromAddress, fromPort);
   return NetSocket(c);
 }
@@ -151,7 +164,7 @@ int NetConnectStart(NetSocket s, uint32_t address, uint16_t port) {
   if (connect(Sock(s), reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
     return SetBlocking(s, true) == 1 ? 1 : -1;
   const int error = WSAGetLastError();
-  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS ? 0 : -1;
+  return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS ? 0 : Failed(-1, error);
 }
 
 int NetConnectWait(NetSocket s, uint32_t waitMs) {
@@ -164,27 +177,26 @@ int NetConnectWait(NetSocket s, uint32_t waitMs) {
   FD_SET(Sock(s), &failed);
   timeval wait = MakeTimeval(waitMs);
   const int n = select(0, nullptr, &writable, &failed, &wait);
-  if (n < 0) return -1;
+  if (n < 0) return Failed(-1);
   if (n == 0) return 0;
-  if (FD_ISSET(Sock(s), &failed)) return -1;
   int error = 0;
   int size = sizeof error;
-  if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0 || error != 0)
-    return -1;
+  if (getsockopt(Sock(s), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size) != 0) return Failed(-1);
+  if (error != 0 || FD_ISSET(Sock(s), &failed)) return Failed(-1, error);
   return SetBlocking(s, true) == 1 ? 1 : -1;
 }
 
 int NetSend(NetSocket s, const uint8_t* data, uint32_t size) {
   // A blocking send bounded by the socket's SO_SNDTIMEO: running out is an error.
   const int n = send(Sock(s), reinterpret_cast<const char*>(data), int(size), 0);
-  return n == SOCKET_ERROR ? -1 : n;
+  return n == SOCKET_ERROR ? Failed(-1) : n;
 }
 
 int NetSendTo(NetSocket s, const uint8_t* data, uint32_t size, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);
   const int n = sendto(Sock(s), reinterpret_cast<const char*>(data), int(size), 0,
                        reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  return n == SOCKET_ERROR ? -1 : n;
+  return n == SOCKET_ERROR ? Failed(-1) : n;
 }
 
 int NetWaitReadable(NetSocket s, uint32_t waitMs) {
@@ -193,12 +205,12 @@ int NetWaitReadable(NetSocket s, uint32_t waitMs) {
   FD_SET(Sock(s), &readable);
   timeval wait = MakeTimeval(waitMs);
   const int n = select(0, &readable, nullptr, nullptr, &wait);
-  return n < 0 ? -1 : n == 0 ? 0 : 1;
+  return n < 0 ? Failed(-1) : n == 0 ? 0 : 1;
 }
 
 int NetRecv(NetSocket s, uint8_t* buffer, uint32_t size) {
   const int n = recv(Sock(s), reinterpret_cast<char*>(buffer), int(size), 0);
-  return n == SOCKET_ERROR ? -1 : n;
+  return n == SOCKET_ERROR ? Failed(-1) : n;
 }
 
 int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddress, uint16_t* fromPort) {
@@ -208,14 +220,29 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
                          &addressSize);
   if (n == SOCKET_ERROR) {
     const int error = WSAGetLastError();
-    if (error == WSAETIMEDOUT) return kNetTimedOut;
+    if (error == WSAETIMEDOUT) return Failed(kNetTimedOut, error);
     // A datagram longer than the buffer arrives cut, as on POSIX.
-    if (error != WSAEMSGSIZE) return -1;
+    if (error != WSAEMSGSIZE) return Failed(-1, error);
     TakeAddress(a, fromAddress, fromPort);
     return int(size);
   }
   TakeAddress(a, fromAddress, fromPort);
   return n;
+}
+
+int NetLastError() { return lastError; }
+
+NetErrorKind NetErrorKindOf(int code) {
+  switch (code) {
+    case WSAECONNREFUSED: return NetErrorKind::kRefused;
+    case WSAEADDRNOTAVAIL: return NetErrorKind::kAddressNotAvailable;
+    case WSAEADDRINUSE: return NetErrorKind::kAddressInUse;
+    case WSAEWOULDBLOCK:
+    case WSAETIMEDOUT: return NetErrorKind::kTimedOut;
+    case WSAECONNRESET:
+    case WSAECONNABORTED: return NetErrorKind::kReset;
+    default: return NetErrorKind::kOther;
+  }
 }
 
 uint32_t NetParseAddress(const char* text) { return inet_addr(text); }

@@ -72,6 +72,54 @@ TEST(NetLayer, ConnectToAClosedPortFails) {
   NetClose(client);
 }
 
+// Each failure leaves the platform's reason, and the kinds read the same on
+// either platform. (Not a bind to another host's address: Wine lets a UDP
+// socket bind to one.)
+TEST(NetLayer, AFailureKeepsThePlatformsReason) {
+  const NetSocket taken = NetUdpSocket();
+  ASSERT_EQ(1, NetBind(taken, kLoopback, 0));
+  uint16_t takenPort = 0;
+  ASSERT_EQ(1, NetLocalName(taken, nullptr, &takenPort));
+  const NetSocket closed = NetTcpSocket();
+  ASSERT_EQ(1, NetBind(closed, kLoopback, 0));
+  uint16_t closedPort = 0;
+  ASSERT_EQ(1, NetLocalName(closed, nullptr, &closedPort));
+  NetClose(closed);  // nothing listens there now
+
+  struct Ports {
+    uint16_t taken, closed;
+  };
+  const struct {
+    const char* what;
+    bool tcp;
+    bool (*fails)(NetSocket s, Ports ports);  // true when the call failed as it should
+    NetErrorKind kind;
+  } cases[] = {
+      {"connect to a closed port", true,
+       [](NetSocket s, Ports p) { return NetConnect(s, kLoopback, p.closed, 2000, nullptr) == 0; },
+       NetErrorKind::kRefused},
+      {"bind to a port in use", false, [](NetSocket s, Ports p) { return NetBind(s, kLoopback, p.taken) == 0; },
+       NetErrorKind::kAddressInUse},
+      {"datagram receive runs out of time", false,
+       [](NetSocket s, Ports) {
+         uint8_t buffer[4];
+         return NetBind(s, kLoopback, 0) == 1 && NetSetReceiveTimeLimit(s, 20) == 1 &&
+                NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr) == kNetTimedOut;
+       },
+       NetErrorKind::kTimedOut},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const NetSocket s = c.tcp ? NetTcpSocket() : NetUdpSocket();
+    ASSERT_TRUE(c.fails(s, Ports{takenPort, closedPort}));
+    const int code = NetLastError();
+    NetClose(s);
+    EXPECT_NE(0, code);
+    EXPECT_EQ(int(c.kind), int(NetErrorKindOf(code)));
+  }
+  NetClose(taken);
+}
+
 TEST(NetLayer, DatagramReceiveRunsOutOfTimeThenTakesTheNextDatagram) {
   const NetSocket s = NetUdpSocket();
   ASSERT_EQ(1, NetBind(s, kLoopback, 0));
