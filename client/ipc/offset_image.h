@@ -14,7 +14,7 @@
 // Ownership map values: what a write record starting at an offset does.
 inline constexpr uint8_t kOwnerLocal = 1;   // applied to the image and marked in the shadow
 inline constexpr uint8_t kOwnerServer = 2;  // only forwarded; the server alone sets these bytes
-inline constexpr uint32_t kBlockActivity = 16384;  // link activity per data block
+inline constexpr uint32_t kBlockActivity = kDataBlockSize;  // link activity per data block: one per byte
 
 // Start state: image and shadow 0, ownership 1 everywhere but 0x330A/0x330B (2).
 // Called before any other thread exists (tests call it between cases).
