@@ -12,6 +12,8 @@
 
 inline constexpr size_t kLogPathSize = 260;
 
+// Written by the settings reader at start-up, before the other threads
+// start; read by the request walker.
 extern std::atomic<uint32_t> readLogging;   // log every read record of IPC requests
 extern std::atomic<uint32_t> writeLogging;  // log every write record of IPC requests
 

@@ -9,5 +9,7 @@
 
 inline constexpr size_t kAddressTextSize = 100;
 
+// Written by the settings reader at start-up, before the connection status
+// thread starts; read by the link from then on.
 extern char localIpAddress[kAddressTextSize];   // "IP Address of THIS PC"
 extern char serverIpAddress[kAddressTextSize];  // "IP Address of server"

@@ -9,12 +9,13 @@
 #include <cstdint>
 
 // Source address (IPv4, network byte order) of the most recent datagram that
-// either receiver took, stored before the sender filter.
+// either receiver took, stored before the sender filter. Written by the two
+// UDP receivers; read by the supervisor.
 extern std::atomic<uint32_t> lastSenderAddress;
 
 // Source address (network byte order) of the most recent beacon that passed
 // the sender filter: the configured server, where TCP connects. 0 before the
-// first one.
+// first one. Written by the multicast receiver; read by the supervisor.
 extern std::atomic<uint32_t> serverBeaconAddress;
 
 // Starts the socket library, binds multicastSocket to localIpAddress port

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+// Written by CreateFonts (start-up) and DeleteFonts (shutdown) alone.
 extern HFONT statusFont;   // "BoeingType", 12 points: the five status lines
 extern HFONT versionFont;  // "Arial", 12 points: the version text
 

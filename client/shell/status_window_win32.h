@@ -9,6 +9,7 @@
 
 inline constexpr size_t kWindowTextSize = 100;
 
+// Written once at start-up: the texts by LoadWindowTexts, the rest as noted.
 extern char windowTitle[kWindowTextSize];      // string resource 103
 extern char windowClassName[kWindowTextSize];  // string resource 109 or 111
 extern HWND statusWindow;                      // set once by CreateStatusWindow

@@ -30,4 +30,6 @@ class WindowPort final : public StatusWindowPort {
   std::atomic<DWORD> boxThread_{0};   // the thread that last called ShowError
 };
 
+// The supervisor's port to the window; its boxes are shown from the
+// supervisor's thread and closed by the shutdown.
 extern WindowPort windowPort;
