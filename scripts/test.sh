@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project: installs what is missing, checks that the
 # client's includes keep its layers, builds all presets
-# (native, native-asan, native-tsan, fuzz, win64, win32), runs the native unit
-# and network tests (also under the sanitizers), short fuzzing runs, the
+# (native, native-asan, native-tsan, native-m32, fuzz, win64, win32), runs the
+# native unit and network tests (also under the sanitizers), the unit tests
+# built for 32-bit Linux under qemu-i386, short fuzzing runs, the
 # Windows programs' tests under Wine and a 3-minute soak of the client under
 # Wine with server faults. Exits non-zero on any failure.
 set -uo pipefail
@@ -31,13 +32,14 @@ build() {
 
 step "layers" python3 scripts/check_layers.py
 
-for preset in native native-asan native-tsan win64 win32 fuzz; do
+for preset in native native-asan native-tsan native-m32 win64 win32 fuzz; do
   step "build $preset" build "$preset"
 done
 
 step "test native" ctest --preset native -j "$jobs"
 step "test native-asan" ctest --preset native-asan -j "$jobs"
 step "test native-tsan" ctest --preset native-tsan -j "$jobs"
+step "test native-m32 (qemu-i386)" ctest --preset native-m32 -j "$jobs"
 
 step "fuzz" ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
 step "test win64 (Wine)" ctest --preset win64
