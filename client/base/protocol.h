@@ -61,3 +61,19 @@ inline constexpr uint32_t kWriteHeadSize = 12;
 // the payload of one type-18 frame.
 inline constexpr uint32_t kBatchBufferSize = 32512;                  // write records and the end marker
 inline constexpr uint32_t kBatchRecordLimit = kBatchBufferSize - 4;  // write records of one request
+
+// The shapes above, checked wherever this header is compiled: both Windows
+// widths and both Linux widths. Every field is read and written byte by byte
+// (base/byte_order.h), never through a struct laid over the bytes, so no
+// target's padding or alignment can move one.
+static_assert(sizeof(uint8_t) == 1 && sizeof(uint16_t) == 2 && sizeof(uint32_t) == 4);
+static_assert(kFrameHeaderSize == 1 + 1 + 2 + 2, "MessageType, padding, head->Size, Reserved");
+static_assert(kFrameFooterSize == 2 + 2, "foot->Size, foot->Checksum");
+static_assert(kFrameSizeAt == 2 && kMaxFramePayload == 0xFFFF, "head->Size: 16 bits at offset 2");
+static_assert(kUpdateRecordSize == 1 + 1 + 2 + 1 + 1, "Region, pad, Offset, Value, pad");
+static_assert(kReadHeadSize == 4 * 4 && kWriteHeadSize == 3 * 4, "request record heads of 32-bit fields");
+static_assert(kImageSize == 0x20000 && kDataBlockSize == kImageSize / 8);
+static_assert((kTypeLastBlock - kTypeFirstBlock + 1) * kDataBlockSize <= kImageSize, "blocks 6..10 lie in the image");
+static_assert(kDataBlockSize + kFrameOverhead <= kReceiveBufferSize, "a data block fits one receive");
+static_assert(kBatchBufferSize <= kMaxSendPayload, "a write batch is one frame that fits one receive");
+static_assert(kBatchRecordLimit + 4 == kBatchBufferSize, "the records and the 32-bit end marker");

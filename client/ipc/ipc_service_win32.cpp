@@ -8,6 +8,10 @@
 
 #include "ipc/request_walker.h"
 
+// The message carries the atom in its WPARAM and the answer in its LRESULT,
+// pointer-wide on either Windows width.
+static_assert(sizeof(ATOM) == 2 && sizeof(WPARAM) == sizeof(void*) && sizeof(LRESULT) == sizeof(void*));
+
 namespace {
 
 constexpr int kAtomNameSize = 260;
