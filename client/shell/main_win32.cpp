@@ -44,16 +44,23 @@ int EndStartUp() {
   return 0;
 }
 
-// Until the quit message; returns its exit code.
+// Until the quit message; returns its exit code. Input and posted messages
+// (the close button, WM_CLOSE, the quit) are taken before the next request:
+// GetMessageA serves every message sent from another thread or process
+// first, so add-ons sending back to back would hold a close back for seconds.
 int RunMessageLoop(HACCEL accelerators) {
   MSG msg;
-  int got;
-  while ((got = GetMessageA(&msg, nullptr, 0, 0)) > 0) {
+  for (;;) {
+    if (!PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_INPUT | PM_QS_POSTMESSAGE)) {
+      const int got = GetMessageA(&msg, nullptr, 0, 0);
+      if (got <= 0) return got == 0 ? int(msg.wParam) : 0;
+    } else if (msg.message == WM_QUIT) {
+      return int(msg.wParam);
+    }
     if (TranslateAcceleratorA(msg.hwnd, accelerators, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
-  return got == 0 ? int(msg.wParam) : 0;
 }
 
 }  // namespace
