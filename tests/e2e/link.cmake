@@ -5,7 +5,12 @@
 # emulator.
 if(NOT WIN32 AND NOT KV_FUZZ AND NOT CMAKE_CROSSCOMPILING AND Python3_Interpreter_FOUND)
   find_package(GTest REQUIRED)
-  add_executable(link_netns_driver ${CMAKE_CURRENT_LIST_DIR}/link_netns_driver.cpp)
+  # The stream tests come first in the link, so they run first.
+  add_executable(link_netns_driver
+    ${CMAKE_CURRENT_LIST_DIR}/link_netns_stream_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/link_netns_fault_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/link_netns_load_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/link_netns_harness.cpp)
   target_link_libraries(link_netns_driver PRIVATE kv_link kv_ipc kv_base kv_server_sim GTest::gtest GTest::gtest_main)
   add_test(NAME link_netns
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/link_netns.py

@@ -1,0 +1,141 @@
+// What goes wrong across a real network, and how the link ends: broken
+// frames on each transport logged and dropped, the server closing or
+// resetting the connection, a server that does not listen, and CloseLink
+// leaving no receiver behind.
+#include <cstring>
+
+#include "ipc/offset_image.h"
+#include "link/link_flags.h"
+#include "link/tcp_link.h"
+#include "link_netns_harness.h"
+
+namespace {
+
+// Broken frames on each transport are logged in the log's words and
+// dropped; the receivers go on and the image takes none of their bytes.
+TEST_F(LinkNetns, MalformedFramesAreLoggedAndDropped) {
+  NetSetup& n = Net();
+  LinkSession link("malformed");
+  link.OpenUdpSide(true);
+  ASSERT_TRUE(n.sim.Do("resume beacons"));
+
+  // The multicast cases come first, before the TCP link is up, so that the
+  // count grows by beacons alone: three more beacons taken after a broken
+  // frame mean the receiver has seen it.
+  const struct {
+    const char* command;
+    const char* line;
+  } cases[] = {
+      {"bad multicast short", " UDP bad datagram length = 9 instead of = 0"},
+      {"bad multicast size", " UDP Bad footer batch head->Size=6 foot->Checksum=DEFA foot->Size=7"},
+      {"bad multicast tag", " UDP Bad footer batch head->Size=6 foot->Checksum=FADE foot->Size=6"},
+      {"bad multicast type", " UDP bad messagetype 103"},
+      {"bad multicast truncated", " UDP Bad footer batch head->Size=100 foot->Checksum=0 foot->Size=0"},
+      {"bad unicast short", " UDP bad datagram length = 9 instead of = 0"},
+      {"bad unicast size", " UDP Bad footer batch head->Size=6 foot->Checksum=FADE foot->Size=7"},
+      {"bad unicast tag", " UDP Bad footer batch head->Size=6 foot->Checksum=1A2B foot->Size=6"},
+      {"bad unicast type", " UDP bad messagetype 20"},
+      {"bad unicast truncated", " UDP Bad footer batch head->Size=100 foot->Checksum=0 foot->Size=0"},
+      {"bad tcp size", " TCP Bad footer batch head->Size=16384 foot->Checksum=1A2B foot->Size=16385"},
+      {"bad tcp tag", " TCP Bad footer batch head->Size=16384 foot->Checksum=AFFE foot->Size=16384"},
+      {"bad tcp type", " TCP data wrong header = 18"},
+      {"bad tcp blocksize", " TCP data block 6 dropped: head->Size = 100 instead of = 16384"},
+      {"bad tcp short", " TCP Bad footer batch head->Size=0 "},
+      {"bad tcp truncated", " TCP Bad footer batch head->Size=16384 "},
+  };
+  uint8_t marker = 0x40;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    if (std::strstr(c.command, "multicast") != nullptr) {
+      ASSERT_TRUE(n.sim.Do(c.command));
+      const uint32_t counted = Activity();
+      ASSERT_TRUE(WaitUntil([&] { return Activity() >= counted + 3; })) << "no beacon taken since";
+      continue;
+    }
+    if (linkUp.load() == 0) {
+      link.Connect();
+      ASSERT_TRUE(WaitUntil([] { return FirstPatternMismatch(0, 0x14000) == 0x14000; }));
+    }
+    // A later frame on the same path has been taken: the broken one was seen.
+    // On TCP only a data block may bring the marker, so updates pause.
+    const bool tcp = std::strstr(c.command, "tcp") != nullptr;
+    const uint32_t at = tcp ? 0x3000 : 0x14020;
+    if (tcp) {
+      ASSERT_TRUE(n.sim.Do("pause updates"));
+    }
+    ASSERT_TRUE(n.sim.Do(c.command));
+    ++marker;
+    ASSERT_TRUE(n.sim.Do("set " + std::to_string(at) + "=" + std::to_string(marker)));
+    ASSERT_TRUE(WaitUntil([&] { return ImageByte(at) == marker; })) << "the link did not recover";
+    if (tcp) {
+      ASSERT_TRUE(n.sim.Do("resume updates"));
+    }
+  }
+  // The broken update records would have written 0xEE at 0x1EEEE.
+  EXPECT_NE(0xEE, ImageByte(0x1EEEE));
+  EXPECT_TRUE(n.sim.RestorePattern(0x3000, 1));
+
+  const auto& lines = link.Close();
+  std::map<std::string, int> wanted;
+  for (const auto& c : cases) ++wanted[c.line];
+  for (const auto& [line, count] : wanted) {
+    if (line.find(" UDP ") == 0)
+      EXPECT_EQ(count, CountContaining(lines, line)) << line;
+    else
+      EXPECT_LE(count, CountContaining(lines, line)) << line;
+  }
+  // The TCP stream resynchronises within a few frames after each break.
+  EXPECT_LE(CountContaining(lines, " TCP "), 40);
+}
+
+// The server closing or resetting the connection ends the TCP receiver with
+// one line and linkUp cleared, instead of a flood of log lines.
+TEST_F(LinkNetns, ServerCloseEndsTheReceiverQuietly) {
+  NetSetup& n = Net();
+  for (const char* how : {"close", "reset"}) {
+    SCOPED_TRACE(how);
+    LinkSession link(how);
+    link.OpenUdpSide(false);
+    link.Connect();
+    ASSERT_TRUE(WaitUntil([] { return Activity() > 0; }));
+    ASSERT_TRUE(n.sim.Do(how));
+    EXPECT_TRUE(WaitUntil([] { return linkUp.load() == 0; })) << "linkUp stays set";
+    Bounded("JoinTcpReceiver after the server closed", 3000, [] { JoinTcpReceiver(); });
+    const auto& lines = link.Close();
+    EXPECT_EQ(0, CountContaining(lines, "bad datagram length")) << "receive of 0 taken as a frame";
+    EXPECT_LE(lines.size(), 4u) << "more lines than granting, the end of the connection and closing";
+  }
+}
+
+// A server that stops listening refuses the connection at once; once it
+// listens again the client connects.
+TEST_F(LinkNetns, ConnectFailsWhileTheServerDoesNotListen) {
+  NetSetup& n = Net();
+  LinkSession link("listen");
+  link.OpenUdpSide(false);
+  ASSERT_TRUE(n.sim.Do("unlisten"));
+  const auto start = Clock::now();
+  EXPECT_EQ(0, ConnectToServer(n.server.c_str()));
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  ASSERT_TRUE(n.sim.Do("listen"));
+  EXPECT_EQ(1, ConnectToServer(n.server.c_str()));
+  link.Close();
+}
+
+// CloseLink ends every receiver: no thread of the link outlives it.
+TEST_F(LinkNetns, CloseLinkEndsEveryReceiver) {
+  const size_t threadsBefore = ThreadCount();
+  LinkSession link("threads");
+  link.OpenUdpSide(true);
+  link.Connect();
+  ASSERT_TRUE(WaitUntil([] { return Activity() > kBlockActivity; }));
+  EXPECT_EQ(threadsBefore + 3, ThreadCount()) << "multicast, TCP and unicast receivers";
+  const auto start = Clock::now();
+  link.Close();
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 500));
+  EXPECT_FALSE(UdpPortBound(kUpdatePort));
+  EXPECT_FALSE(UdpPortBound(kBeaconPort));
+}
+
+}  // namespace
