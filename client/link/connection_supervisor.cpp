@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "link/connection_supervisor_tick.h"
+#include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
 
@@ -21,6 +22,7 @@ class RealLink final : public LinkPort {
   void JoinTcpReceiver() override { ::JoinTcpReceiver(); }
   int CloseLink() override { return ::CloseLink(); }
   void CopyServerHostName(char* out, size_t size) override { ::CopyServerHostName(out, size); }
+  int LocalAddresses(uint32_t* out, int max) override { return NetLocalAddresses(out, max); }
 };
 
 class SteadyClock final : public SupervisorClock {

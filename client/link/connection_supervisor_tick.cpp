@@ -5,6 +5,8 @@
 // SampleLink), the request counters are read as whole atomic values.
 #include "link/connection_supervisor_tick.h"
 
+#include <cstdio>
+
 #include "base/event_log.h"
 #include "base/timestamp.h"
 #include "ipc/offset_image.h"
@@ -17,6 +19,7 @@
 namespace {
 
 constexpr size_t kHostNameSize = 1025;
+constexpr int kAddressesNamed = 16;  // addresses of this PC the line lists at most
 
 // Waits until ms have passed on clock, in short slices. With untilShutdown
 // the wait also ends once programRunning is clear. Returns 1 when the whole
@@ -46,12 +49,29 @@ double DataRate(uint16_t k, uint16_t previousK, uint16_t w) {
   return double(a) / (32768.0 / double(w));
 }
 
+// After the UDP failure: the addresses that "IP Address of THIS PC" could
+// have named.
+void LogAddressesOfThisPc(Supervisor& s) {
+  uint32_t addresses[kAddressesNamed];
+  const int count = s.link->LocalAddresses(addresses, kAddressesNamed);
+  char list[kAddressesNamed * (kNetAddressTextSize + 2)] = "none";
+  size_t used = 0;
+  for (int i = 0; i < count; ++i) {
+    char text[kNetAddressTextSize];
+    used += size_t(std::snprintf(list + used, sizeof list - used, "%s%s", i == 0 ? "" : ", ",
+                                 NetFormatAddress(addresses[i], text)));
+  }
+  char ts[kTimestampSize];
+  LogEvent("%s Addresses of this PC: %s\n", FormatTimestamp(ts), list);
+}
+
 void TickInit(Supervisor& s, int* goOn) {
   char ts[kTimestampSize];
   ResetLinkActivity();
   s.previousActivity = 0;
   LogEvent("%s Status INIT\n", FormatTimestamp(ts));
   if (s.link->OpenUdp() != 0) {
+    s.udpOpenedMs = s.clock->NowMs();
     s.link->StartMulticastReceiver();
     SetState(kNotConnected);
     LogEvent("%s Status NOT_CONNECTED\n", FormatTimestamp(ts));
@@ -59,6 +79,7 @@ void TickInit(Supervisor& s, int* goOn) {
   }
   // UDP cannot be opened: the client stays without a link until restarted.
   LogEvent("%s Can't open UDP\n", FormatTimestamp(ts));
+  LogAddressesOfThisPc(s);
   SetStatusLine(kUdpLine, "Can't start UDP, please restart Kestrovaline    ");
   s.window->RequestRepaint();
   s.link->CloseLink();
@@ -111,6 +132,7 @@ void TickUdpConnected(Supervisor& s) {
   LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), server);  // the address connected
   SetState(kUdpTcpConnected);
   LogEvent("%s Status UDP_TCP_CONNECTED\n", FormatTimestamp(ts));
+  LogEvent("%s Link up after %.1f s\n", FormatTimestamp(ts), double(s.clock->NowMs() - s.udpOpenedMs) / 1000.0);
   char hostName[kHostNameSize];
   s.link->CopyServerHostName(hostName, sizeof hostName);
   SetStatusLine(kConnectionLine, "Connected to Server %s", hostName);

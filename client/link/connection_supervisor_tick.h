@@ -28,6 +28,8 @@ class LinkPort {
   virtual void JoinTcpReceiver() = 0;
   virtual int CloseLink() = 0;
   virtual void CopyServerHostName(char* out, size_t size) = 0;
+  // This PC's IPv4 addresses (NetLocalAddresses): the count put into out.
+  virtual int LocalAddresses(uint32_t* out, int max) = 0;
 
  protected:
   ~LinkPort() = default;
@@ -57,6 +59,8 @@ struct Supervisor {
   uint32_t previousReadBytes = 0;
   uint32_t previousWriteBytes = 0;
   uint16_t previousWord337E = 0;
+  // When OpenUdp last succeeded, for the "Link up after" line.
+  uint64_t udpOpenedMs = 0;
 };
 
 // Waits ms on clock in slices of at most kPauseSliceMs and returns early once

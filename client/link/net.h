@@ -144,6 +144,11 @@ char* NetFormatAddress(uint32_t address, char* out);
 // service. 1 found, 0 failed (out then holds "").
 int NetLookupHostName(uint32_t address, char* out, size_t size);
 
+// This host's IPv4 unicast addresses other than loopback (127.x.x.x), up to
+// max of them, in the platform's order, into out. Returns the count: 0 when
+// there is none or the platform cannot tell.
+int NetLocalAddresses(uint32_t* out, int max);
+
 // Why the calling thread's most recent failed call above failed: the
 // platform's own code (WSAGetLastError on Windows, errno on POSIX), taken at
 // the failure; calls that succeed leave it. 0 before the thread's first

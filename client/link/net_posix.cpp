@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -255,6 +256,19 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   if (n < 0) return Failed(errno == EAGAIN || errno == EWOULDBLOCK ? kNetTimedOut : -1);
   TakeAddress(a, fromAddress, fromPort);
   return int(n);
+}
+
+int NetLocalAddresses(uint32_t* out, int max) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return Failed(0);
+  int count = 0;
+  for (const ifaddrs* i = list; i != nullptr && count < max; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+    if (reinterpret_cast<const uint8_t*>(&address)[0] != 127) out[count++] = address;
+  }
+  freeifaddrs(list);
+  return count;
 }
 
 int NetLastError() { return lastError; }

@@ -3,6 +3,10 @@
 // The one behavioural difference from POSIX lives in NetBindMulticast: see net.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After the socket headers, which it needs first.
+#include <iphlpapi.h>
+
+#include <vector>
 
 #include "link/net.h"
 
@@ -228,6 +232,28 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   }
   TakeAddress(a, fromAddress, fromPort);
   return n;
+}
+
+int NetLocalAddresses(uint32_t* out, int max) {
+  // The adapters' list, asked again with the size the platform says it needs.
+  std::vector<unsigned char> buffer(16384);
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  ULONG size = ULONG(buffer.size());
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buffer.resize(size);
+    result = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (result != NO_ERROR) return Failed(0, int(result));
+  int count = 0;
+  for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr; a = a->Next) {
+    for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr && count < max; u = u->Next) {
+      if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET) continue;
+      const uint32_t address = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;
+      if (reinterpret_cast<const uint8_t*>(&address)[0] != 127) out[count++] = address;
+    }
+  }
+  return count;
 }
 
 int NetLastError() { return lastError; }

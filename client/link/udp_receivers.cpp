@@ -19,6 +19,7 @@
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/receiver_thread.h"
+#include "link/stray_beacons.h"
 
 std::atomic<uint32_t> lastSenderAddress{0};
 std::atomic<uint32_t> serverBeaconAddress{0};
@@ -33,6 +34,25 @@ std::atomic<NetSocket> unicastSocket{kNoSocket};
 std::atomic<uint32_t> socketLibraryStarts{0};  // NetStartup calls not yet cleaned up
 ReceiverThread multicastReceiver;
 ReceiverThread unicastReceiver;
+
+// Beacons from hosts other than the configured server, after each opening.
+// Opened by OpenUdp while no multicast receiver runs, then the receiver's.
+StrayBeaconWatch strayBeacons;
+
+uint64_t SteadyMs() {
+  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now().time_since_epoch())
+                      .count());
+}
+
+// The line about other hosts' beacons, once their window has passed.
+void LogStrayBeacons() {
+  char hosts[kStrayHostsNamed * (kNetAddressTextSize + 2)];
+  if (!strayBeacons.Due(SteadyMs(), hosts, sizeof hosts)) return;
+  char now[kTimestampSize];
+  LogEvent("%s Beacons heard from %s, but the server is set to %s (see \"IP Address of server\")\n",
+           FormatTimestamp(now), hosts, serverIpAddress);
+}
 
 // Written by the multicast receiver, copied by the supervisor; guarded by
 // hostNameLock (held for one copy, never with another lock), so that a
@@ -79,6 +99,7 @@ void MulticastReceiverThread() {
     const int n = ReceiveSlice(s, buffer, &from, &failed);
     if (multicastSocket.load() != s) break;  // closed under us: what woke us is no datagram
     if (n >= 0) TakeBeaconDatagram(buffer, n, from);
+    LogStrayBeacons();
     if (failed) std::this_thread::sleep_for(kErrorPause);
   }
 }
@@ -120,10 +141,15 @@ int SenderIsServer(uint32_t address) {
 
 void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
   lastSenderAddress.store(from);
-  if (SenderIsServer(from) == 0) return;
-  LookUpServerHostName(from);
   Frame frame{};
   BadFrame bad{};
+  if (SenderIsServer(from) == 0) {
+    // Another host's beacon counts for nothing but the stray-beacon line.
+    if (ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid && frame.type == kTypeBeacon)
+      strayBeacons.Beacon(from, false);
+    return;
+  }
+  LookUpServerHostName(from);
   if (ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) != kFrameValid) {
     LogBadFrame(kMulticastFrames, bad);
     return;
@@ -133,6 +159,7 @@ void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
     return;
   }
   serverBeaconAddress.store(from);
+  strayBeacons.Beacon(from, true);
   AddLinkActivity(1);
 }
 
@@ -175,6 +202,7 @@ int OpenUdp() {
   }
   LogEvent("%s granting multicast to %s\n", FormatTimestamp(now), localIpAddress);
   NetSetReceiveTimeLimit(s, kSliceMs);
+  strayBeacons.Open(SteadyMs());
   multicastSocket.store(s);
   return 1;
 }

@@ -19,6 +19,7 @@
 #include "ipc/request_walker.h"
 #include "link/connection_supervisor_tick.h"
 #include "link/link_flags.h"
+#include "link/net.h"
 #include "link/status_lines.h"
 #include "link/udp_receivers.h"
 
@@ -58,6 +59,11 @@ struct FakeLink final : LinkPort {
   void JoinTcpReceiver() override { Record(tcpReceiving ? "Join while receiving" : "JoinTcp", 0); }
   int CloseLink() override { return Record("CloseLink", 1); }
   void CopyServerHostName(char* out, size_t size) override { std::snprintf(out, size, "simhost"); }
+  int LocalAddresses(uint32_t* out, int max) override {
+    const int n = max < 2 ? max : 2;
+    for (int i = 0; i < n; ++i) out[i] = NetParseAddress(i == 0 ? "10.0.0.7" : "192.168.5.9");
+    return n;
+  }
 };
 
 struct FakeWindow final : StatusWindowPort {
@@ -177,7 +183,20 @@ TEST_F(SupervisorTest, ConnectionBringsTheLinkUp) {
   EXPECT_EQ(0u, multicastReceiving);
   EXPECT_EQ("Connected to Server simhost", window.shown[kConnectionLine]);
   EXPECT_EQ(600u, clock.now);
-  EXPECT_EQ((Lines{"Connection to Server 10.0.0.2 OK", "Status UDP_TCP_CONNECTED"}), LogLines());
+  EXPECT_EQ((Lines{"Connection to Server 10.0.0.2 OK", "Status UDP_TCP_CONNECTED", "Link up after 0.0 s"}),
+            LogLines());
+}
+
+TEST_F(SupervisorTest, LinkUpSaysHowLongSinceUdpOpened) {
+  clock.now = 7000;  // an earlier link's time does not count
+  Ticks(1);          // INIT: UDP opens
+  AddLinkActivity(2);
+  Ticks(1);  // NOT_CONNECTED: beacons seen
+  clock.now += 950;
+  link.connectResult = 1;
+  Ticks(1);  // UDP_CONNECTED: connected 1.45 s after the opening
+  const Lines lines = LogLines();
+  EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(), "Link up after 1.4 s")) << testing::PrintToString(lines);
 }
 
 TEST_F(SupervisorTest, ConnectionClosedAtOnceLeavesTheLinkDown) {
@@ -261,7 +280,7 @@ TEST_F(SupervisorTest, UdpFailureShowsTheErrorAndEndsTheThread) {
   EXPECT_EQ("Kestrovaline Error", window.errorCaption);
   EXPECT_EQ(kInit, connectionState);
   EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
-                   "Can't open UDP"}),
+                   "Can't open UDP", "Addresses of this PC: 10.0.0.7, 192.168.5.9"}),
             LogLines());
 }
 
@@ -297,7 +316,7 @@ TEST_F(SupervisorTest, WholeRunInOrder) {
   RunSupervisor(s);
   EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
                    "Status NOT_CONNECTED", "Status UDP_CONNECTED", "Connection to Server 10.0.0.2 OK",
-                   "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT ",
+                   "Status UDP_TCP_CONNECTED", "Link up after 1.0 s", "udpBytesPerSecond < 10 => Status DEINIT ",
                    "Closing connection IP 10.9.9.9", "Status INIT", "Status NOT_CONNECTED"}),
             LogLines());
   EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "OpenUdp",
