@@ -10,6 +10,7 @@ the link up (status_window.png).
 """
 
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -205,7 +206,10 @@ class LinkUp(LinkTestCase):
         self.assertEqual(0, self.end(client, probe))
         lines = self.assert_closing_lines(client)
         self.assert_in_order(lines, ["Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
-                                     "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
+                                     "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED",
+                                     "Link up after "])
+        self.assertTrue([l for l in lines if re.search(r" Link up after \d+\.\d s$", l)], lines)
+        self.assertFalse([l for l in lines if "Beacons heard from" in l], lines)
 
     def test_link_socket_sends_without_delay_under_wine(self):
         self.start_sim()
@@ -291,11 +295,12 @@ class LinkLoss(LinkTestCase):
         sim = self.start_sim()
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
+        def links_up():  # read off the client's log: the server's status file may lag behind
+            return len([l for l in self.event_lines(client) if l.endswith(" Status UDP_TCP_CONNECTED")])
         for how in ("close", "reset"):
-            connections = int(sim.status().get("connections", 0))
+            before = links_up()
             sim.command(how)
-            self.assertTrue(wh.wait_until(lambda: int(sim.status().get("connections", 0)) > connections, 10),
-                            "no new connection after '%s'" % how)
+            self.assertTrue(wh.wait_until(lambda: links_up() > before, 10), "no new connection after '%s'" % how)
             self.assertTrue(self.link_is(probe, True, 10), "requests not answered 1 after '%s'" % how)
         self.assertEqual(0, self.end(client, probe))
         lines = self.event_lines(client)
@@ -316,11 +321,12 @@ class LinkLoss(LinkTestCase):
         self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0300) == 0x55, 10))
         self.assertEqual(0, self.end(client, probe))
 
-    def test_beacons_from_a_third_host_alone_bring_no_connection(self):
+    def test_beacons_from_a_third_host_alone_bring_no_connection_and_are_named(self):
         sim = self.start_sim("--set", "0x0300=0x55", address=net.extra_b[0])
         client, probe = self.launch_linked()
-        # Several ticks with beacons arriving from the wrong host.
-        deadline = time.monotonic() + 3
+        # Ticks with beacons arriving from the wrong host, past the 5 s after
+        # the UDP sockets opened.
+        deadline = time.monotonic() + 7
         while time.monotonic() < deadline:
             self.assertEqual(0, probe.request("read 0x0300 1")[0])
             time.sleep(0.2)
@@ -328,7 +334,12 @@ class LinkLoss(LinkTestCase):
         self.assertNotEqual("0", sim.status().get("beacons", "0"), "the third host sent no beacons")
         self.assertEqual("0", sim.status().get("connections"))
         self.assertEqual(0, self.end(client, probe))
-        self.assertFalse([l for l in self.event_lines(client) if "UDP_CONNECTED" in l])
+        lines = self.event_lines(client)
+        self.assertFalse([l for l in lines if "UDP_CONNECTED" in l])
+        named = [l for l in lines if "Beacons heard from" in l]
+        self.assertEqual(1, len(named), lines)
+        self.assertRegex(named[0], r"^\d\d:\d\d:\d\d:\d\d\d Beacons heard from %s, but the server is set to %s "
+                         r"\(see \"IP Address of server\"\)$" % (re.escape(net.extra_b[0]), re.escape(net.addr_b)))
 
 
 class Shutdown(LinkTestCase):
@@ -338,7 +349,10 @@ class Shutdown(LinkTestCase):
         self.assertEqual(["Can't open UDP, wrong IP address!\nPlease restart Kestrovaline"], box["texts"])
         # The open box must not hold the shutdown.
         self.assertEqual(0, self.end(client, probe))
-        self.assertIn("Can't open UDP", "\n".join(self.assert_closing_lines(client)))
+        lines = self.assert_closing_lines(client)
+        self.assert_in_order(lines, ["Can't open UDP", "Addresses of this PC: "])
+        listed = [l for l in lines if " Addresses of this PC: " in l][0].split(": ", 1)[1].split(", ")
+        self.assertIn(net.addr_a, listed, lines)
 
     def bare_window_exit_time(self):
         exe = os.path.join(wh.bin_dir(), "ipc_probe.exe")
