@@ -46,6 +46,7 @@ sys.path.insert(0, HERE)
 import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from test_link_wine import LinkRig, Sim  # noqa: E402
+from wine_env import wait_until, wine_path  # noqa: E402
 
 ADDONS = 3
 CHUNK = 1000                  # requests per `timed` run of an add-on
@@ -112,7 +113,7 @@ class Soak:
             while not self.stop.is_set():
                 first = self.take_values(CHUNK)
                 ok, text = probe("timed %d writes=1 woffset=0x%X first=%d log=%s" % (
-                    CHUNK, WRITE_OFFSETS[index], first, wh.wine_path(log)), timeout=600)
+                    CHUNK, WRITE_OFFSETS[index], first, wine_path(log)), timeout=600)
                 self.take_log(log)
                 if not ok:
                     if self.close_ns is None:
@@ -218,7 +219,7 @@ class Soak:
 
     def link_answers(self, want, timeout):
         with self.monitor_lock:
-            return wh.wait_until(lambda: self.monitor.request("read 0 1")[0] == want, timeout, 0.1)
+            return wait_until(lambda: self.monitor.request("read 0 1")[0] == want, timeout, 0.1)
 
     def run(self):
         self.rig = LinkRig().open()
