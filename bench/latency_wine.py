@@ -42,6 +42,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
+from wine_env import stop_process, wine_path  # noqa: E402
 from test_link_wine import LinkRig, Sim  # noqa: E402
 
 FLOOR_CLASS = "KVFLOOR"
@@ -106,7 +107,7 @@ class Bench:
         n = self.opts.requests
         log = self.path(target + "-timed.txt")
         answer = words(probe.ok("timed %d writes=%d woffset=0x%X first=%d log=%s" % (
-            n, writes, WRITE_OFFSET, first, wh.wine_path(log)), timeout=1800))
+            n, writes, WRITE_OFFSET, first, wine_path(log)), timeout=1800))
         if answer["answered1"] != answer["requests"]:
             self.problems.append("%s %s: %s of %s requests answered 1" % (stream, target, answer["answered1"], n))
         rows = read_columns(log)
@@ -118,7 +119,7 @@ class Bench:
         """The counter values seen and when; matched with the server's stamps later."""
         log = self.path(target + "-fresh.txt")
         reads = self.opts.reads * (4 if stream == "slow" else 1)
-        probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wh.wine_path(log)), timeout=1800)
+        probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wine_path(log)), timeout=1800)
         return [(int(v), int(t)) for v, t in read_columns(log)]
 
     def update_stamps(self, target):
@@ -151,7 +152,7 @@ class Bench:
             sim.command("rate blocks %d" % rates["blocks"])
             sim.command("rate updates %d" % rates["updates"])
         time.sleep(1)
-        self.side_by_side(lambda t: probes[t].ok("timed 300 log=%s" % wh.wine_path(self.path(t + "-warmup.txt")),
+        self.side_by_side(lambda t: probes[t].ok("timed 300 log=%s" % wine_path(self.path(t + "-warmup.txt")),
                                                  timeout=600))
         sent = {"client": {}, "floor": {}}
         seen = {"client": [], "floor": []}
@@ -249,7 +250,7 @@ class Bench:
             for p in probes.values():
                 p.close()
             if floor is not None:
-                wh._stop_process(floor)
+                stop_process(floor)
             if client is not None:
                 client.cleanup()
             for s in sims.values():

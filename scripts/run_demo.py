@@ -30,6 +30,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 
 import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
+from wine_env import WineEnv, wait_until  # noqa: E402
 
 # What server_sim moves and holds. The status window's data rate is the growth
 # per second of the word at 0x337E, scaled by the word at 0x0274 (32768: 1:1).
@@ -117,7 +118,7 @@ class Demo:
         if first:
             item("Wine prefix", "%s: first use, creating it (up to a minute)" % self.rel(prefix))
         start = time.monotonic()
-        self.env = wh.WineEnv(netns=self.net.ns_a, prefix=prefix)
+        self.env = WineEnv(netns=self.net.ns_a, prefix=prefix)
         self.env.start()
         item("Wine prefix", "%s ready in %.1f s" % (self.rel(prefix), time.monotonic() - start))
         item("display", "Xvfb %s" % self.env.display)
@@ -146,11 +147,11 @@ class Demo:
         # "IPCEvent" comes after the window is shown: start-up is through.
         self.probe.ok("event-open IPCEvent 30000", timeout=40)
         item("window", "up after %.1f s" % (time.monotonic() - start))
-        if not wh.wait_until(lambda: self.probe.request("read 0 1")[0] == 1, 30, 0.1):
+        if not wait_until(lambda: self.probe.request("read 0 1")[0] == 1, 30, 0.1):
             raise DemoError("the link did not come up within 30 s (requests still answered 0)")
         item("link", "up after %.1f s (requests answered 1)" % (time.monotonic() - start))
         # Update frames may come first; 0x0274 only arrives with the data blocks.
-        if not wh.wait_until(lambda: self.read(DATA_RATE_SCALE, "u16") == 32768, 10, 0.02):
+        if not wait_until(lambda: self.read(DATA_RATE_SCALE, "u16") == 32768, 10, 0.02):
             raise DemoError("no data block within 10 s of the link coming up (0x%04X still not 32768)"
                             % DATA_RATE_SCALE)
         item("data blocks", "arriving after %.1f s" % (time.monotonic() - start))
@@ -193,13 +194,13 @@ class Demo:
         item("read right after", "0x%04X%s" % (right_after, "  (the client forwarded it; its copy waits for the"
                                                " server)" if right_after != WRITE_VALUE else ""))
         wanted = "0x%05X 2 %02x%02x" % (SERVER_OWNED, WRITE_VALUE & 0xFF, WRITE_VALUE >> 8)
-        line = wh.wait_until(lambda: next((l for l in self.journal()[journal_before:]
+        line = wait_until(lambda: next((l for l in self.journal()[journal_before:]
                                            if l.startswith("write") and wanted in l), None), 10)
         if not line:
             raise DemoError("server_sim's journal shows no write of 0x%04X: %r"
                             % (SERVER_OWNED, self.journal()[journal_before:]))
         item("server_sim journal", line)
-        if not wh.wait_until(lambda: self.read(SERVER_OWNED, "u16") == WRITE_VALUE, 10, 0.01):
+        if not wait_until(lambda: self.read(SERVER_OWNED, "u16") == WRITE_VALUE, 10, 0.01):
             raise DemoError("0x%04X never came back from the server as 0x%04X" % (SERVER_OWNED, WRITE_VALUE))
         item("read again", "0x%04X after %.2f s: echoed back in a data block from the server"
              % (WRITE_VALUE, time.monotonic() - written))

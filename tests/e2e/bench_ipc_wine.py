@@ -22,6 +22,7 @@ import subprocess
 import sys
 
 import wine_harness as wh
+from wine_env import WineEnv, stop_process
 
 MIX = "reads=40 sizes=1-8 writes=1 wsize=4 woffset=0x0100"
 
@@ -38,7 +39,7 @@ def main():
     parser.add_argument("--max-ratio", type=float)
     opts = parser.parse_args()
 
-    env = wh.WineEnv.acquire()
+    env = WineEnv.acquire()
     results = {"bare": [], "map": [], "client": []}
     try:
         probe_exe = os.path.join(wh.bin_dir(), "ipc_probe.exe")
@@ -54,7 +55,7 @@ def main():
                     probe.ok("wait-gone 20000")
                 finally:
                     probe.close()
-                    wh._stop_process(stub)
+                    stop_process(stub)
             client = wh.Client(env)
             probe = wh.Probe(env)
             try:

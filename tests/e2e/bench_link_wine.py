@@ -19,6 +19,7 @@ import threading
 
 import kvnet
 import wine_harness as wh
+from wine_env import wait_until
 from test_link_wine import LinkRig, Sim
 
 MIX = "reads=40 sizes=1-8 writes=1 wsize=4 woffset=0x0100"
@@ -50,7 +51,7 @@ def main():
             client.start()
             loader.ok("wait-window FS98MAIN 30000")
             watcher.ok("wait-window FS98MAIN 30000")
-            if not wh.wait_until(lambda: loader.request("read 0 1")[0] == 1, 30):
+            if not wait_until(lambda: loader.request("read 0 1")[0] == 1, 30):
                 raise RuntimeError("the link did not come up")
             load = {}
             thread = threading.Thread(target=lambda: load.update(
@@ -60,7 +61,7 @@ def main():
             thread.join(1800)
             # Every request carried a write: server_sim must have every batch.
             sim.command("status")
-            wh.wait_until(lambda: int(sim.status().get("batches", 0)) >= opts.requests, 10)
+            wait_until(lambda: int(sim.status().get("batches", 0)) >= opts.requests, 10)
             status = sim.status()
             loader.ok("command 105")
             loader.ok("wait-gone 20000")

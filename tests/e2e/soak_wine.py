@@ -28,12 +28,13 @@ Then the add-ons' logs (value, send stamp, answer) meet the journals:
   client's entries in the wineserver's handle table;
 - recovery per fault kind: from the fault (close, reset), the server's
   return (kill) or the end of the silence until requests are answered 1 again.
-Prints the figures; exits 1 when one misses.
+Prints the figures; exits 1 when one misses. The faults are brought by
+soak_faults.py, the answers meet the journals in soak_journal.py, and
+soak_report.py prints the figures against their limits.
 """
 
 import argparse
 import os
-import random
 import shutil
 import sys
 import tempfile
@@ -44,30 +45,19 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import kvnet  # noqa: E402
+import soak_report  # noqa: E402
 import wine_harness as wh  # noqa: E402
+from soak_faults import FAULTS, FaultDriver  # noqa: E402
 from test_link_wine import LinkRig, Sim  # noqa: E402
+from wine_env import wait_until, wine_path  # noqa: E402
 
 ADDONS = 3
 CHUNK = 1000                  # requests per `timed` run of an add-on
 WRITE_OFFSETS = [0x0100 + 4 * i for i in range(ADDONS)]
-FAULTS = ["close", "reset", "kill", "silent", "none"]
-NEAR_NS = 500_000_000         # a write this close to a fault may be lost
-SHUTDOWN_LIMIT_S = 5.0
-GROWTH_LIMIT = 0.05
 
 
 def words(answer):
     return dict(w.split("=", 1) for w in answer.split() if "=" in w)
-
-
-class Fault:
-    def __init__(self, kind, start_ns):
-        self.kind = kind
-        self.start_ns = self.end_ns = start_ns
-        self.back_ns = start_ns  # what recovery is measured from
-
-    def near(self, first_ns, last_ns):
-        return first_ns <= self.end_ns + NEAR_NS and last_ns >= self.start_ns - NEAR_NS
 
 
 class Soak:
@@ -82,7 +72,8 @@ class Soak:
         self.next_value = 1
         self.rows = []            # (value, sent_ns, roundtrip_ns, result)
         self.rows_lock = threading.Lock()
-        self.faults = []
+        self.driver = FaultDriver(opts.faults, opts.seed, self.stop, self.start_sim)
+        self.faults = self.driver.faults
         self.samples = []         # (seconds since start, {figure: value})
         self.sims = []            # every server_sim of the run, for their journals
         self.problems = []
@@ -112,7 +103,7 @@ class Soak:
             while not self.stop.is_set():
                 first = self.take_values(CHUNK)
                 ok, text = probe("timed %d writes=1 woffset=0x%X first=%d log=%s" % (
-                    CHUNK, WRITE_OFFSETS[index], first, wh.wine_path(log)), timeout=600)
+                    CHUNK, WRITE_OFFSETS[index], first, wine_path(log)), timeout=600)
                 self.take_log(log)
                 if not ok:
                     if self.close_ns is None:
@@ -133,42 +124,13 @@ class Soak:
         with self.rows_lock:
             self.rows.extend(rows)
 
-    # -- the faults --------------------------------------------------------
+    # -- the server --------------------------------------------------------
 
     def start_sim(self):
         sim = Sim(self.rig, self.rig.net.addr_b, ["--beacon-rate", "20", "--block-rate", "20",
                                                   "--update-rate", "200"])
         self.sims.append(sim)
         return sim
-
-    def faults_loop(self, sim, until):
-        """One fault every 30-60 s from the end of the warm-up, each kind in
-        turn, the last at least 20 s before the end; "none" is a gap of the
-        same length without a fault."""
-        rng = random.Random(self.opts.seed)
-        turn, due = 0, time.monotonic()
-        while True:
-            due += rng.uniform(30, 60)
-            if due + 20 > until or self.stop.wait(max(0, due - time.monotonic())):
-                return
-            fault = Fault(self.opts.faults[turn % len(self.opts.faults)], time.time_ns())
-            turn += 1
-            if fault.kind in ("close", "reset"):
-                sim.command(fault.kind)
-            elif fault.kind == "kill":
-                sim.stop(kill=True)
-                time.sleep(3)
-                fault.end_ns = fault.back_ns = time.time_ns()
-                sim = self.start_sim()
-            elif fault.kind == "silent":
-                sim.command("pause all")
-                time.sleep(8)
-                sim.command("resume all")
-                fault.end_ns = fault.back_ns = time.time_ns()
-            if fault.kind != "none":
-                self.faults.append(fault)
-            due = time.monotonic()
-            print("%7.1f s  fault: %s" % (time.monotonic() - self.started, fault.kind), flush=True)
 
     # -- the client's use of memory and handles -----------------------------
 
@@ -218,7 +180,7 @@ class Soak:
 
     def link_answers(self, want, timeout):
         with self.monitor_lock:
-            return wh.wait_until(lambda: self.monitor.request("read 0 1")[0] == want, timeout, 0.1)
+            return wait_until(lambda: self.monitor.request("read 0 1")[0] == want, timeout, 0.1)
 
     def run(self):
         self.rig = LinkRig().open()
@@ -243,7 +205,7 @@ class Soak:
             threads.append(sampler)
             self.stop.wait(self.opts.warmup)
             self.warm_samples = self.sample_group()
-            self.faults_loop(sim, until)
+            self.driver.run(sim, until, self.started)
             while time.monotonic() < until and self.client.proc.poll() is None:
                 time.sleep(1)
             self.sampled.set()
@@ -280,96 +242,6 @@ class Soak:
         self.shutdown_s = time.monotonic() - start
         time.sleep(1)  # the server reads what the close left in flight
 
-    # -- the report --------------------------------------------------------
-
-    def journaled(self):
-        """Values written at the add-ons' offsets -> times journaled; bad batch count."""
-        counts, bad = {}, 0
-        wanted = {"0x%05X" % o for o in WRITE_OFFSETS}
-        for sim in self.sims:
-            for line in sim.journal_lines():
-                w = line.split()
-                if w[0] == "bad":
-                    bad += 1
-                elif w[0] == "write" and w[2] in wanted and w[3] == "4":
-                    value = int.from_bytes(bytes.fromhex(w[4]), "little")
-                    counts[value] = counts.get(value, 0) + 1
-        return counts, bad
-
-    def recovery(self, rows):
-        """fault kind -> seconds until answered 1 again (None: never back)."""
-        result = {}
-        ends = [f.start_ns for f in self.faults[1:]] + [self.close_ns or float("inf")]
-        for fault, end in zip(self.faults, ends):
-            # The add-ons' requests overlap, so answers change over more than
-            # once in the order of sending: the link is back after the last
-            # request of the window that was not answered 1. The window ends
-            # with the last request answered before the next fault.
-            window = [r for r in rows if fault.start_ns <= r[1] and r[1] + r[2] < end]
-            last_down = max((i for i, r in enumerate(window) if r[3] != 1), default=None)
-            if last_down is None:
-                seconds = 0.0  # answered 1 throughout
-            else:
-                back = next((r for r in window[last_down:] if r[3] == 1), None)
-                seconds = None if back is None else max(0.0, (back[1] - fault.back_ns) / 1e9)
-            result.setdefault(fault.kind, []).append(seconds)
-        return result
-
-    def report(self):
-        rows = sorted(self.rows, key=lambda r: r[1])
-        counts, bad = self.journaled()
-        answered = [r for r in rows if r[3] == 1]
-        near = [r for r in answered if any(f.near(r[1], r[1] + r[2]) for f in self.faults)]
-        near_values = {r[0] for r in near}
-        lost = [r for r in answered if r[0] not in counts and r[0] not in near_values]
-        near_missing = [r for r in near if r[0] not in counts]
-        twice = [v for v, n in counts.items() if n > 1]
-        before_close = [r for r in answered if self.close_ns and self.close_ns - 2_000_000_000 <= r[1] <= self.close_ns]
-        print("Soak of %.1f min: %d add-ons, %d requests, %d faults (%s)" % (
-            self.opts.minutes, ADDONS, len(rows), len(self.faults), " ".join(f.kind for f in self.faults)))
-        print("writes answered 1          %d" % len(answered))
-        print("  lost                     %d" % len(lost))
-        print("  near a fault             %d, of them not journaled %d" % (len(near), len(near_missing)))
-        print("  in the 2 s before close  %d, of them not journaled %d" % (
-            len(before_close), sum(1 for r in before_close if r[0] not in counts)))
-        print("invalid batches            %d" % bad)
-        print("values journaled twice     %d" % len(twice))
-        self.check(not lost, "%d writes answered 1 are in no journal (first: value %s)" % (
-            len(lost), lost[0][0] if lost else "-"))
-        self.check(bad == 0, "%d invalid batches" % bad)
-        self.check(not twice, "%d values journaled twice" % len(twice))
-        self.check(len(answered) > 0, "no write was answered 1")
-        for kind, values in self.recovery(rows).items():
-            print("recovery after %-11s %s s" % (kind, " ".join("-" if v is None else "%.2f" % v for v in values)))
-            self.check(None not in values, "no recovery after '%s'" % kind)
-        if self.warm_samples and self.last_samples:
-            def median(group, figure):
-                return sorted(f[figure] for f in group)[len(group) // 2]
-            first = {k: median(self.warm_samples, k) for k in self.warm_samples[0]}
-            last = {k: median(self.last_samples, k) for k in self.last_samples[0]}
-            print("use of the client, after the warm-up and at the end (median of 3 samples each; %d samples):" %
-                  len(self.samples))
-            later = [f for _, f in self.samples]
-            for figure in sorted(first):
-                growth = (last[figure] - first[figure]) / max(1, first[figure])
-                print("  %-22s %10d -> %10d  %+.1f %%   (%d to %d over the run)" % (
-                    figure, first[figure], last[figure], 100 * growth, min(f[figure] for f in later),
-                    max(f[figure] for f in later)))
-                if figure in ("private_kb", "wine_handles"):
-                    self.check(growth <= GROWTH_LIMIT, "%s grew by %.1f %%" % (figure, 100 * growth))
-        print("WM_CLOSE under load        exit code %s after %s s" % (
-            self.exit_code, "-" if self.shutdown_s is None else "%.2f" % self.shutdown_s))
-        self.check(self.exit_code == 0, "the client did not end with exit code 0 (%s)" % self.exit_code)
-        self.check(self.shutdown_s is not None and self.shutdown_s <= SHUTDOWN_LIMIT_S,
-                   "the shutdown took longer than %.0f s" % SHUTDOWN_LIMIT_S)
-        for p in self.problems:
-            print("PROBLEM: " + p)
-        return 1 if self.problems else 0
-
-    def check(self, good, what):
-        if not good:
-            self.problems.append(what)
-
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
@@ -394,7 +266,7 @@ def main():
         soak.run()
     except Exception as error:  # the run could not be carried out
         soak.problems.append("the run broke off: %r" % error)
-    code = soak.report()
+    code = soak_report.report(soak, ADDONS, WRITE_OFFSETS)
     folders = [soak.work] + [s.dir for s in soak.sims]
     if code != 0:
         with open(soak.path("answers.txt"), "w") as f:

@@ -5,6 +5,7 @@ import os
 import unittest
 
 import wine_harness as wh
+from wine_env import WineEnv
 from wine_harness import EVENT_LOG, REQUEST_LOG, REQUEST_LOG_HEADER, SETTINGS
 
 DEFAULT_SETTINGS = ("Kestrovaline Version 2.0.0.0 ini file\r\n\r\n[Network Settings]\r\n"
@@ -17,7 +18,7 @@ class Base(wh.ClientTestCase):
 
 
 def setUpModule():
-    Base.env = wh.WineEnv.acquire()
+    Base.env = WineEnv.acquire()
 
 
 def tearDownModule():

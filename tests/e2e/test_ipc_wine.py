@@ -8,6 +8,7 @@ import re
 import unittest
 
 import wine_harness as wh
+from wine_env import WineEnv
 from wine_harness import REQUEST_LOG, REQUEST_LOG_HEADER
 
 FAILURE_LINE = "default-> FS6IPC_MESSAGE_FAILURE"
@@ -18,7 +19,7 @@ class Base(wh.ClientTestCase):
 
 
 def setUpModule():
-    Base.env = wh.WineEnv.acquire()
+    Base.env = WineEnv.acquire()
 
 
 def tearDownModule():

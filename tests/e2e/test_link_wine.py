@@ -21,6 +21,7 @@ import unittest
 import kvnet
 import live_socket
 import wine_harness as wh
+from wine_env import WineEnv, stop_process, wait_until, wine_path
 
 
 class LinkRig:
@@ -33,10 +34,10 @@ class LinkRig:
     def open(self):
         self.net = kvnet.NetPair(extra_b=1).open()
         try:
-            self.env_a = wh.WineEnv(netns=self.net.ns_a)
+            self.env_a = WineEnv(netns=self.net.ns_a)
             envs = [self.env_a]
             if not os.environ.get("KV_SERVER_SIM"):
-                self.env_b = wh.WineEnv(netns=self.net.ns_b, display=False)
+                self.env_b = WineEnv(netns=self.net.ns_b, display=False)
                 envs.append(self.env_b)
             errors = []
 
@@ -100,12 +101,12 @@ class Sim:
         self.journal = os.path.join(self.dir, "journal.txt")
         self.status_file = os.path.join(self.dir, "status.txt")
         native = os.environ.get("KV_SERVER_SIM")
-        path = (lambda p: p) if native else wh.wine_path
+        path = (lambda p: p) if native else wine_path
         argv = [native or os.path.join(wh.bin_dir(), "server_sim.exe"), "--address", address, "--control", "-",
                 "--quiet", "--journal", path(self.journal), "--status", path(self.status_file)] + list(options)
         quiet = {"stdin": subprocess.PIPE, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
         self.proc = rig.net.popen(rig.net.ns_b, argv, **quiet) if native else rig.env_b.popen(argv, **quiet)
-        if not wh.wait_until(lambda: os.path.exists(self.status_file), 30):
+        if not wait_until(lambda: os.path.exists(self.status_file), 30):
             raise AssertionError("server_sim did not start")
 
     def command(self, line):
@@ -138,7 +139,7 @@ class Sim:
             try:
                 self.proc.wait(15)
             except subprocess.TimeoutExpired:
-                wh._stop_process(self.proc)
+                stop_process(self.proc)
         if self.proc.stdin:
             try:
                 self.proc.stdin.close()
@@ -162,7 +163,7 @@ class LinkTestCase(Base):
     def link_is(self, probe, up, timeout):
         """Waits until requests are answered 1 (up) or 0 (down)."""
         want = 1 if up else 0
-        return wh.wait_until(lambda: probe.request("read 0 1")[0] == want, timeout, 0.1)
+        return wait_until(lambda: probe.request("read 0 1")[0] == want, timeout, 0.1)
 
     def read_u8(self, probe, offset):
         return int(probe.request("read 0x%X u8" % offset)[1]["value"])
@@ -195,11 +196,11 @@ class LinkUp(LinkTestCase):
         spots = [(0x1000, 6), (0x5000, 7), (0x9000, 8), (0xD000, 9), (0x11000, 10)]
         request = "req " + "; ".join("read 0x%X 8" % offset for offset, _ in spots) + "; read 0x14000 8"
         expected = ["r=" + pattern(offset, 8).hex().upper() for offset, _ in spots] + ["r=" + "00" * 8]
-        answer = wh.wait_until(lambda: probe.request(request) == (1, expected), 10)
+        answer = wait_until(lambda: probe.request(request) == (1, expected), 10)
         self.assertTrue(answer, "blocks 6-10 not all seen: %r" % (probe.request(request),))
 
         first = int(probe.request("read 0x18000 u32")[1]["value"])
-        self.assertTrue(wh.wait_until(lambda: int(probe.request("read 0x18000 u32")[1]["value"]) > first, 5),
+        self.assertTrue(wait_until(lambda: int(probe.request("read 0x18000 u32")[1]["value"]) > first, 5),
                         "the counter carried by update frames does not move")
         self.save_screenshot(probe)
 
@@ -245,7 +246,7 @@ class LinkUp(LinkTestCase):
         self.assertEqual((1, []), probe.request("write 0x0200 u8 5"))
         self.assertEqual(5, self.read_u8(probe, 0x0200))
         journal = lambda: [l for l in sim.journal_lines() if l.startswith(("batch", "write"))]
-        self.assertTrue(wh.wait_until(lambda: len(journal()) >= 4, 10), sim.journal_lines())
+        self.assertTrue(wait_until(lambda: len(journal()) >= 4, 10), sim.journal_lines())
         # Each batch frame byte for byte (the padding byte after the type is free).
         writes = journal()
         self.assertEqual(4, len(writes), writes)
@@ -259,16 +260,16 @@ class LinkUp(LinkTestCase):
         # A block that carries another value leaves the written byte alone...
         sim.command("set 0x0200=0x0909:2")
         sim.command("resume blocks")
-        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 9, 10))
+        self.assertTrue(wait_until(lambda: self.read_u8(probe, 0x0201) == 9, 10))
         self.assertEqual(5, self.read_u8(probe, 0x0200), "a stale block overwrote the local write")
         # ...while the server-owned 0x330A follows the server, which took the write.
         self.assertEqual("EFBE", probe.request("read 0x330A 2")[1]["hex"])
         # The first block carrying the written value releases it; then the server leads.
         sim.command("set 0x0200=0x0A05:2")
-        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 10, 10))
+        self.assertTrue(wait_until(lambda: self.read_u8(probe, 0x0201) == 10, 10))
         self.assertEqual(5, self.read_u8(probe, 0x0200))
         sim.command("set 0x0200=0x0B07:2")
-        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0201) == 11, 10))
+        self.assertTrue(wait_until(lambda: self.read_u8(probe, 0x0201) == 11, 10))
         self.assertEqual(7, self.read_u8(probe, 0x0200), "the byte does not follow the server after the echo")
         self.assertEqual(0, self.end(client, probe))
 
@@ -300,7 +301,7 @@ class LinkLoss(LinkTestCase):
         for how in ("close", "reset"):
             before = links_up()
             sim.command(how)
-            self.assertTrue(wh.wait_until(lambda: links_up() > before, 10), "no new connection after '%s'" % how)
+            self.assertTrue(wait_until(lambda: links_up() > before, 10), "no new connection after '%s'" % how)
             self.assertTrue(self.link_is(probe, True, 10), "requests not answered 1 after '%s'" % how)
         self.assertEqual(0, self.end(client, probe))
         lines = self.event_lines(client)
@@ -318,7 +319,7 @@ class LinkLoss(LinkTestCase):
         self.assertTrue(self.link_is(probe, False, 20), "the link never went down")
         self.start_sim("--set", "0x0300=0x55")
         self.assertTrue(self.link_is(probe, True, 30), "no recovery")
-        self.assertTrue(wh.wait_until(lambda: self.read_u8(probe, 0x0300) == 0x55, 10))
+        self.assertTrue(wait_until(lambda: self.read_u8(probe, 0x0300) == 0x55, 10))
         self.assertEqual(0, self.end(client, probe))
 
     def test_beacons_from_a_third_host_alone_bring_no_connection_and_are_named(self):
@@ -366,7 +367,7 @@ class Shutdown(LinkTestCase):
             return time.monotonic() - start
         finally:
             probe.close()
-            wh._stop_process(stub)
+            stop_process(stub)
 
     def test_shutdown_ends_within_two_seconds_of_a_bare_window(self):
         bare = self.bare_window_exit_time()

@@ -12,13 +12,14 @@ import threading
 import unittest
 
 import wine_harness as wh
+from wine_env import WineEnv
 
 env = None
 
 
 def setUpModule():
     global env
-    env = wh.WineEnv.acquire()
+    env = WineEnv.acquire()
 
 
 def tearDownModule():

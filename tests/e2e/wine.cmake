@@ -7,9 +7,9 @@
 # x86_64 build runs here: 32-bit Windows programs do not run on this kernel.
 if(WIN32 AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64" AND Python3_Interpreter_FOUND)
   set(kvWineState ${CMAKE_BINARY_DIR}/e2e-wine)
-  set(kvWineHarness ${CMAKE_CURRENT_SOURCE_DIR}/wine_harness.py)
-  add_test(NAME wine_env_setup COMMAND ${Python3_EXECUTABLE} ${kvWineHarness} setup ${kvWineState})
-  add_test(NAME wine_env_cleanup COMMAND ${Python3_EXECUTABLE} ${kvWineHarness} cleanup ${kvWineState})
+  set(kvWineEnv ${CMAKE_CURRENT_SOURCE_DIR}/wine_env.py)
+  add_test(NAME wine_env_setup COMMAND ${Python3_EXECUTABLE} ${kvWineEnv} setup ${kvWineState})
+  add_test(NAME wine_env_cleanup COMMAND ${Python3_EXECUTABLE} ${kvWineEnv} cleanup ${kvWineState})
   set_tests_properties(wine_env_setup PROPERTIES FIXTURES_SETUP wine_env TIMEOUT 300)
   set_tests_properties(wine_env_cleanup PROPERTIES FIXTURES_CLEANUP wine_env TIMEOUT 120)
 

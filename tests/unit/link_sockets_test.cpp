@@ -1,0 +1,224 @@
+// The link's receivers driven over real loopback sockets: split and
+// coalesced blocks, update frames, write batches, the server closing or
+// resetting the connection, reconnecting, and CloseLink ending every
+// receiver. The tests use the link's fixed ports on 127.0.0.1: run as root
+// they get a network namespace of their own (link_fixture.h), so no other
+// program on the host can hold those ports (CMake also runs them one at a
+// time).
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/frames.h"
+#include "link/link_addresses.h"
+#include "link/link_flags.h"
+#include "link/net.h"
+#include "link/tcp_link.h"
+#include "link/udp_receivers.h"
+#include "link/write_forwarding.h"
+#include "link_fixture.h"
+
+namespace {
+
+TEST(NetLayer, ShutdownWakesABlockedUdpReceive) {
+  const NetSocket s = NetUdpSocket();
+  ASSERT_EQ(1, NetBind(s, kLoopback, 0));
+  int received = 99;
+  std::thread receiver([&] {
+    uint8_t buffer[64];
+    received = NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr);
+  });
+  NetShutdownReceive(s);
+  receiver.join();
+  EXPECT_EQ(0, received);
+  NetClose(s);
+}
+
+TEST_F(LinkTest, TcpReceiverReassemblesTheStreamAndEndsOnceWhenTheServerCloses) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  linkUp.store(1);
+  ASSERT_EQ(1, StartTcpReceiver());
+  const Bytes block6 = BlockFrame(6, 0x61);
+  ServerSend(Bytes(block6.begin(), block6.begin() + 5));  // split inside the header
+  ServerSend(Bytes(block6.begin() + 5, block6.begin() + 9000));
+  ServerSend(Bytes(block6.begin() + 9000, block6.end()));
+  Bytes two = BlockFrame(7, 0x71, kTagBlock1A2B);  // two frames in one send
+  const Bytes block10 = BlockFrame(10, 0xA1, kTagBlock1B2C);
+  two.insert(two.end(), block10.begin(), block10.end());
+  ServerSend(two);
+  ASSERT_TRUE(WaitUntil([] { return Activity() == 3 * 16384; }));
+  // Update frames reach the unicast receiver while the TCP link is up.
+  ASSERT_TRUE(SendDatagramUntil(UpdateFrame({{0, 0x337E, 0x42}}), kUpdatePort,
+                                [] { return ImageByte(0x337E) == 0x42; }));
+  NetClose(server_);  // the server goes away
+  server_ = kNoSocket;
+  JoinTcpReceiver();  // ends on its own
+  EXPECT_EQ(0u, linkUp.load());
+  EXPECT_EQ(0x61, ImageByte(0x0000));
+  EXPECT_EQ(0x61, ImageByte(0x3FFF));
+  EXPECT_EQ(0x71, ImageByte(0x4000));
+  EXPECT_EQ(0x71, ImageByte(0x7FFF));
+  EXPECT_EQ(0x00, ImageByte(0x8000));
+  EXPECT_EQ(0xA1, ImageByte(0x10000));
+  EXPECT_EQ(0xA1, ImageByte(0x13FFF));
+  // The unicast receiver has ended too: its port is free again.
+  const NetSocket port = NetUdpSocket();
+  EXPECT_EQ(1, NetBind(port, kLoopback, kUpdatePort));
+  NetClose(port);
+  EXPECT_EQ(std::vector<std::string>{"Connection closed by server"}, Lines());
+}
+
+TEST_F(LinkTest, ResetConnectionIsOneLine) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  linkUp.store(1);
+  ASSERT_EQ(1, StartTcpReceiver());
+  const linger reset{1, 0};  // close with a reset
+  ASSERT_EQ(0, setsockopt(int(server_), SOL_SOCKET, SO_LINGER, &reset, sizeof reset));
+  NetClose(server_);
+  server_ = kNoSocket;
+  JoinTcpReceiver();
+  EXPECT_EQ(0u, linkUp.load());
+  const auto lines = Lines();
+  ASSERT_EQ(1u, lines.size());
+  EXPECT_TRUE(lines[0] == "Connection to server failed, receive error" || lines[0] == "Connection closed by server")
+      << lines[0];
+}
+
+// The descriptor of this process's end of the connection that the server
+// accepted as server: the socket whose peer is the server's local end.
+int ClientEndOf(NetSocket server) {
+  sockaddr_in serverEnd{}, peer{};
+  socklen_t size = sizeof serverEnd;
+  if (getsockname(int(server), reinterpret_cast<sockaddr*>(&serverEnd), &size) != 0) return -1;
+  for (int fd = 0; fd < 1024; ++fd) {
+    size = sizeof peer;
+    if (fd != int(server) && getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) == 0 &&
+        peer.sin_port == serverEnd.sin_port && peer.sin_addr.s_addr == serverEnd.sin_addr.s_addr)
+      return fd;
+  }
+  return -1;
+}
+
+TEST_F(LinkTest, ConnectedSocketSendsWithoutDelayAndWithItsTimeLimit) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  const int fd = ClientEndOf(server_);
+  ASSERT_GE(fd, 0);
+  int noDelay = 0;
+  socklen_t size = sizeof noDelay;
+  ASSERT_EQ(0, getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, &size));
+  EXPECT_NE(0, noDelay);
+  timeval limit{};
+  size = sizeof limit;
+  ASSERT_EQ(0, getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &size));
+  EXPECT_EQ(2, limit.tv_sec);
+}
+
+// The server sends update frames as soon as it has accepted: the first one
+// must not find the port closed while the receivers are still starting.
+TEST_F(LinkTest, UpdateFrameSentRightAfterTheConnectIsApplied) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  const Bytes frame = UpdateFrame({{0, 0x0274, 0x51}});
+  const NetSocket s = NetUdpSocket();
+  NetBind(s, kLoopback, 0);
+  ASSERT_EQ(int(frame.size()), NetSendTo(s, frame.data(), uint32_t(frame.size()), kLoopback, kUpdatePort));
+  NetClose(s);
+  linkUp.store(1);
+  ASSERT_EQ(1, StartTcpReceiver());
+  EXPECT_TRUE(WaitUntil([] { return ImageByte(0x0274) == 0x51; }));
+}
+
+TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  const Bytes batch = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0};
+  EXPECT_EQ(1, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  Bytes got;
+  uint8_t buffer[64];
+  for (int i = 0; i < 100 && got.size() < 30 && NetWaitReadable(server_, 100) == 1; ++i) {
+    const int n = NetRecv(server_, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.insert(got.end(), buffer, buffer + n);
+  }
+  Bytes expected = MakeFrame(kTypeWriteBatch, kTagWriteBatch, batch);
+  EXPECT_EQ(expected, got);
+  // A failed batch takes the link down, and only the batch that found the
+  // link broken logs it.
+  CloseLink();
+  ASSERT_EQ(1, log_.Restart());
+  linkUp.store(1);
+  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(0u, linkUp.load());
+  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(std::vector<std::string>{"Network error-> FS6IPC_MESSAGE_FAILURE"}, Lines());
+}
+
+TEST_F(LinkTest, CloseLinkEndsEveryReceiver) {
+  ASSERT_EQ(1, OpenUdp());
+  ASSERT_EQ(1, StartMulticastReceiver());
+  // The multicast socket is bound to the beacon port on every address, so a
+  // beacon sent straight to it on loopback is taken like one from the group.
+  ASSERT_TRUE(SendDatagramUntil(MakeFrame(kTypeBeacon, kTagBeacon, {}), kBeaconPort,
+                                [] { return serverBeaconAddress.load() == kLoopback; }));
+  EXPECT_GE(Activity(), 1u);
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  ASSERT_EQ(1, StartTcpReceiver());
+  ASSERT_TRUE(SendDatagramUntil(UpdateFrame({{0, 0x0274, 0x42}}), kUpdatePort,
+                                [] { return ImageByte(0x0274) == 0x42; }));
+  EXPECT_EQ(1, CloseLink());
+  // Nothing is left running or bound: both UDP ports are free at once.
+  for (uint16_t port : {kBeaconPort, kUpdatePort}) {
+    const NetSocket s = NetUdpSocket();
+    EXPECT_EQ(1, NetBind(s, kLoopback, port)) << port;
+    NetClose(s);
+  }
+  EXPECT_EQ(-1, SendOnTcpLink(reinterpret_cast<const uint8_t*>("x"), 1));
+  JoinTcpReceiver();
+  JoinMulticastReceiver();
+  const auto lines = Lines();
+  const std::vector<std::string> expected = {"granting multicast to 127.0.0.1", "Closing connection to server OK"};
+  EXPECT_EQ(expected, lines);  // in particular no "closed by server": the client closed it
+}
+
+TEST_F(LinkTest, ReconnectingNeverLeavesTwoReceivers) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  ASSERT_EQ(1, StartTcpReceiver());
+  ASSERT_EQ(1, ConnectToServer("127.0.0.1"));  // a second connection while the first receiver runs
+  const NetSocket second = NetAccept(listener_, nullptr, nullptr);
+  ASSERT_EQ(1, StartTcpReceiver());
+  // The new receiver's unicast socket could bind only because the old one was closed.
+  ASSERT_TRUE(SendDatagramUntil(UpdateFrame({{0, 0x0274, 0x43}}), kUpdatePort,
+                                [] { return ImageByte(0x0274) == 0x43; }));
+  const Bytes block = BlockFrame(8, 0x88);
+  ASSERT_EQ(int(block.size()), NetSend(second, block.data(), uint32_t(block.size())));
+  ASSERT_TRUE(WaitUntil([] { return ImageByte(0x8000) == 0x88; }));
+  CloseLink();
+  NetClose(second);
+  EXPECT_EQ(std::vector<std::string>{"Closing connection to server OK"}, Lines());
+}
+
+TEST_F(LinkTest, OpenUdpFailures) {
+  const struct {
+    const char* local;
+    const char* line;
+  } cases[] = {
+      {"10.254.254.254", "Bind to 10.254.254.254:54942 failed"},  // not an address of this host
+      {"no address", "Bind to no address:54942 failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.local);
+    ASSERT_EQ(1, log_.Restart());
+    std::strcpy(localIpAddress, c.local);
+    EXPECT_EQ(0, OpenUdp());
+    CloseLink();
+    const std::vector<std::string> expected = {c.line, "Closing connection to server OK"};
+    EXPECT_EQ(expected, Lines());
+  }
+}
+
+}  // namespace

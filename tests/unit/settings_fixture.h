@@ -1,0 +1,42 @@
+// For the settings file's tests: the Settings fixture, which runs every test
+// in a scratch folder of its own with the default addresses, and the default
+// file the client writes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "scratch_files.h"
+#include "shell/settings.h"
+
+inline constexpr char kDefaultFile[] =
+    "Kestrovaline Version 2.0.0.0 ini file\r\n"
+    "\r\n"
+    "[Network Settings]\r\n"
+    "IP Address of THIS PC = 192.168.1.60\r\n"
+    "IP Address of server = 192.168.1.40\r\n";
+
+// Every test runs in a scratch folder of its own with the default addresses.
+class Settings : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    home_ = std::filesystem::current_path();
+    scratch_ = MakeScratchFolder("kv_settings_");
+    ASSERT_FALSE(scratch_.empty());
+    std::filesystem::current_path(scratch_);
+    std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
+    ResetAddresses();
+  }
+  static void ResetAddresses() {
+    std::snprintf(localIpAddress, sizeof localIpAddress, "192.168.1.60");
+    std::snprintf(serverIpAddress, sizeof serverIpAddress, "192.168.1.40");
+  }
+  void TearDown() override {
+    std::filesystem::current_path(home_);
+    std::filesystem::remove_all(scratch_);
+  }
+
+  std::filesystem::path home_, scratch_;
+};

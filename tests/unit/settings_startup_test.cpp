@@ -1,0 +1,114 @@
+// The settings file at start-up, against real files: the default file byte
+// for byte when none exists, the box texts for an invalid one in each run
+// mode, and the files that cannot be opened, reported once with the reason
+// and ending the process.
+#include "shell/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <string>
+
+#include "settings_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST_F(Settings, MissingFileIsCreatedWithTheDefaultsByteForByte) {
+  for (RunMode mode : {RunMode::kStandalone, RunMode::kPlugin}) {
+    SCOPED_TRACE(ProfileOf(mode).settingsPath);
+    EXPECT_EQ(SettingsAtStart::kLoaded, LoadSettingsAtStart(mode).outcome);
+    EXPECT_STREQ(ProfileOf(mode).settingsPath, settingsPath);
+    EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
+    EXPECT_STREQ("192.168.1.60", localIpAddress);
+    EXPECT_STREQ("192.168.1.40", serverIpAddress);
+  }
+  // Native paths keep the backslashes in the name, so both files lie here,
+  // and no temporary copy is left beside them.
+  EXPECT_EQ(2, std::distance(fs::directory_iterator(scratch_), fs::directory_iterator()));
+}
+
+TEST_F(Settings, StartUpBoxTextDependsOnWhetherTheFileExistedAndOnTheMode) {
+  const struct {
+    const char* name;
+    RunMode mode;
+    std::string file;
+    const char* box;
+  } cases[] = {
+      {"valid file, standalone", RunMode::kStandalone,
+       "[Network Settings]\r\nIP Address of THIS PC = 10.0.0.7\r\nIP Address of server = 10.0.0.8\r\n", nullptr},
+      {"valid file, plug-in", RunMode::kPlugin,
+       "[Network Settings]\r\nIP Address of THIS PC = 10.0.0.7\r\nIP Address of server = 10.0.0.8\r\n", nullptr},
+      {"invalid, standalone", RunMode::kStandalone, "[Network Settings] \r\n", "Invalid Inifile!\nPlease delete it!"},
+      {"invalid, plug-in", RunMode::kPlugin, "nothing\r\n", "Invalid Inifile!\n Please delete it!"},
+      {"empty, standalone", RunMode::kStandalone, "", "Invalid Inifile!\nPlease delete it!"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetAddresses();
+    WriteFile(ProfileOf(c.mode).settingsPath, c.file);
+    const SettingsAtStart start = LoadSettingsAtStart(c.mode);
+    const char* box = start.box;
+    EXPECT_EQ(c.box == nullptr ? SettingsAtStart::kLoaded : SettingsAtStart::kInvalid, start.outcome);
+    if (c.box == nullptr) {
+      EXPECT_EQ(nullptr, box);
+      EXPECT_STREQ("10.0.0.7", localIpAddress);
+      EXPECT_STREQ("10.0.0.8", serverIpAddress);
+    } else {
+      EXPECT_STREQ(c.box, box);
+      EXPECT_EQ(c.file, ReadFile(settingsPath));  // an existing file is never rewritten
+    }
+  }
+}
+
+TEST_F(Settings, PrintWithSystemErrorAppendsTheReason) {
+  FILE* out = std::tmpfile();
+  ASSERT_NE(nullptr, out);
+  errno = ENOENT;
+  const int n = PrintWithSystemError(out, "Can't open %s", "x.ini");
+  const std::string expected = "Can't open x.ini: No such file or directory\n";
+  EXPECT_EQ(int(expected.size()), n);
+  std::rewind(out);
+  char got[128] = "";
+  EXPECT_EQ(expected.size(), std::fread(got, 1, sizeof got - 1, out));
+  EXPECT_EQ(expected, got);
+  std::fclose(out);
+}
+
+// A file that cannot be opened: one "Can't open" line on standard error, and
+// the outcome that ends the program with exit code 1, whichever step met it.
+TEST_F(Settings, FilesThatCannotBeOpenedAreReportedOnce) {
+  const std::string missing = "Can't open missing/Kestrovaline.ini: No such file or directory\n";
+  std::snprintf(settingsPath, sizeof settingsPath, "missing/Kestrovaline.ini");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, LoadNetworkSettings());
+  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, CreateDefaultSettings());
+  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
+
+  // The temporary copy cannot be created: the settings file stays as it was.
+  std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
+  WriteFile(settingsPath, kDefaultFile);
+  fs::create_directory("Kestrovaline.tmp");
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(kSettingsCannotOpen, WriteSettingsEntry("IP Address of server", "1"));
+  EXPECT_EQ("Can't open Kestrovaline.tmp: Is a directory\n", ::testing::internal::GetCapturedStderr());
+  EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
+
+  // At start-up: the file is missing, and the defaults cannot be written
+  // into it (the temporary copy is still blocked).
+  fs::remove(settingsPath);
+  ::testing::internal::CaptureStderr();
+  const SettingsAtStart start = LoadSettingsAtStart(RunMode::kStandalone);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(SettingsAtStart::kCannotOpen, start.outcome);
+  EXPECT_EQ(nullptr, start.box);
+  EXPECT_EQ("Can't open Kestrovaline.tmp: Is a directory\n", said) << "once, and nothing read after it";
+}
+
+}  // namespace

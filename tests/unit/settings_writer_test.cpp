@@ -1,0 +1,91 @@
+// The settings writer, against real files: rewriting through the temporary
+// copy (key lines normalised, every other line kept, a missing key or section
+// added), a failed rewrite, and the temporary copy's name.
+#include "shell/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "settings_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST_F(Settings, WriterRewritesThroughTheTemporaryCopy) {
+  const std::string key = "IP Address of server";
+  const struct {
+    const char* name;
+    std::string before, value, after;
+  } cases[] = {
+      {"normalises key lines, keeps every other line",
+       "; settings\n\n[Other]\r\n  odd   =  line ; kept as it is\r\n[Network Settings]\r\n"
+       "  IP Address of THIS PC=10.0.0.1   ; office\r\n   \r\n% note\r\nbare\r\nip address of SERVER == 1.1.1.1\r\n"
+       "Extra =\"x;y\" ; q\r\n",
+       "10.0.0.2",
+       "; settings\r\n\r\n[Other]\r\n  odd   =  line ; kept as it is\r\n[Network Settings]\r\n"
+       "IP Address of THIS PC = 10.0.0.1\r\n   \r\n% note\r\nbare = \r\nip address of SERVER = 10.0.0.2\r\n"
+       "Extra = \"x;y\"\r\n"},
+      {"repeated key: only the first is replaced",
+       "[Network Settings]\r\nIP Address of server = 1\r\nIP Address of server=2\r\n", "3",
+       "[Network Settings]\r\nIP Address of server = 3\r\nIP Address of server = 2\r\n"},
+      {"missing key goes before the next section",
+       "[Network Settings]\r\na = 1\r\n[Later]\r\nIP Address of server = 9\r\n", "4",
+       "[Network Settings]\r\na = 1\r\nIP Address of server = 4\r\n[Later]\r\nIP Address of server = 9\r\n"},
+      {"missing key at the end of an open section", "[Network Settings]\r\na = 1\r\n", "5",
+       "[Network Settings]\r\na = 1\r\nIP Address of server = 5\r\n"},
+      {"missing section is added", "[Other]\r\na = 1\r\n", "6",
+       "[Other]\r\na = 1\r\n[Network Settings]\r\nIP Address of server = 6\r\n"},
+      {"section reopened at the end is not repeated", "[Network Settings]\r\n[Other]\r\n[NETWORK SETTINGS]\r\n", "7",
+       "[Network Settings]\r\nIP Address of server = 7\r\n[Other]\r\n[NETWORK SETTINGS]\r\n"},
+      {"empty file", "", "8", "[Network Settings]\r\nIP Address of server = 8\r\n"},
+      {"unterminated last line is lost", "[Network Settings]\r\nIP Address of server = 1\r\nlost", "9",
+       "[Network Settings]\r\nIP Address of server = 9\r\n"},
+      {"long value cut to 129", "[Network Settings]\r\n", std::string(140, 'v'),
+       "[Network Settings]\r\n" + key + " = " + std::string(129, 'v') + "\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(settingsPath, c.before);
+    EXPECT_EQ(0, WriteSettingsEntry(key.c_str(), c.value.c_str()));
+    EXPECT_EQ(c.after, ReadFile(settingsPath));
+    EXPECT_FALSE(fs::exists("Kestrovaline.tmp"));
+  }
+}
+
+TEST_F(Settings, WriterFailureLeavesTheFileAsItWas) {
+  fs::create_directory("folder.ini");
+  std::snprintf(settingsPath, sizeof settingsPath, "folder.ini");
+  EXPECT_EQ(-1, WriteSettingsEntry("a", "1"));
+  EXPECT_TRUE(fs::is_directory("folder.ini"));
+  EXPECT_TRUE(fs::exists("folder.tmp"));  // the copy stays behind
+}
+
+TEST_F(Settings, MakeTempPathCases) {
+  const std::string x255(255, 'x');
+  const struct {
+    std::string path;
+    int result;
+    std::string temp;
+  } cases[] = {
+      {".\\Resources\\plugins\\TARNEX\\64\\Kestrovaline.ini", 1, ".\\Resources\\plugins\\TARNEX\\64\\Kestrovaline.tmp"},
+      {"a/b/c.ini", 1, "a\\b\\c.tmp"},
+      {"dir.d/settings", 1, "dir.d\\settings.tmp"},
+      {"x.ini.longer", 1, "x.ini.tmp"},
+      {"a.", 1, "a.tmp"},
+      {x255, 1, x255 + ".tmp"},
+      {x255 + "x", 0, x255 + "x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    char path[kSettingsPathSize];
+    std::snprintf(path, sizeof path, "%s", c.path.c_str());
+    EXPECT_EQ(c.result, MakeTempPath(path));
+    EXPECT_EQ(c.temp, path);
+  }
+}
+
+}  // namespace
