@@ -43,7 +43,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from wine_env import stop_process, wine_path  # noqa: E402
-from test_link_wine import LinkRig, Sim  # noqa: E402
+from link_wine_case import LinkRig, Sim  # noqa: E402
 
 FLOOR_CLASS = "KVFLOOR"
 FLOOR_PORT = 65101

@@ -126,7 +126,7 @@ class Demo:
     def start_server(self):
         # Sim (the e2e suites' server_sim driver) runs a native server_sim inside
         # namespace B when KV_SERVER_SIM names it.
-        from test_link_wine import Sim
+        from link_wine_case import Sim
         self.sim = Sim(types.SimpleNamespace(net=self.net, env_b=None), self.net.addr_b, SIM_OPTIONS)
         section("server_sim in namespace B")
         item("address", "%s (beacons, TCP port 65000)" % self.net.addr_b)

@@ -20,7 +20,7 @@ import threading
 import kvnet
 import wine_harness as wh
 from wine_env import wait_until
-from test_link_wine import LinkRig, Sim
+from link_wine_case import LinkRig, Sim
 
 MIX = "reads=40 sizes=1-8 writes=1 wsize=4 woffset=0x0100"
 

@@ -48,7 +48,7 @@ import kvnet  # noqa: E402
 import soak_report  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from soak_faults import FAULTS, FaultDriver  # noqa: E402
-from test_link_wine import LinkRig, Sim  # noqa: E402
+from link_wine_case import LinkRig, Sim  # noqa: E402
 from wine_env import wait_until, wine_path  # noqa: E402
 
 ADDONS = 3

@@ -13,177 +13,14 @@ import os
 import re
 import shutil
 import subprocess
-import tempfile
-import threading
 import time
 import unittest
 
 import kvnet
 import live_socket
 import wine_harness as wh
-from wine_env import WineEnv, stop_process, wait_until, wine_path
-
-
-class LinkRig:
-    """The two namespaces with a Wine environment in each (the one in B only
-    when server_sim runs under Wine), booted side by side."""
-
-    def __init__(self):
-        self.net = self.env_a = self.env_b = None
-
-    def open(self):
-        self.net = kvnet.NetPair(extra_b=1).open()
-        try:
-            self.env_a = WineEnv(netns=self.net.ns_a)
-            envs = [self.env_a]
-            if not os.environ.get("KV_SERVER_SIM"):
-                self.env_b = WineEnv(netns=self.net.ns_b, display=False)
-                envs.append(self.env_b)
-            errors = []
-
-            def boot(e):
-                try:
-                    e.start()
-                except Exception as error:  # reported below, on the calling thread
-                    errors.append(error)
-
-            threads = [threading.Thread(target=boot, args=(e,)) for e in envs]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join(300)
-            if errors:
-                raise errors[0]
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def close(self):
-        for e in (self.env_a, self.env_b):
-            if e is not None:
-                e.stop()
-        if self.net is not None:
-            self.net.close()
-
-
-rig = None
-net = None
-
-
-class Base(wh.ClientTestCase):
-    pass
-
-
-def setUpModule():
-    global rig, net
-    kvnet.require_netns()
-    rig = LinkRig().open()
-    net = rig.net
-    Base.env = rig.env_a
-
-
-def tearDownModule():
-    if rig is not None:
-        rig.close()
-
-
-def pattern(offset, size):
-    """server_sim's --pattern bytes."""
-    return bytes((o + 3 * (o >> 8) + 0x47 * (o >> 14) + 0x11) % 256 for o in range(offset, offset + size))
-
-
-class Sim:
-    """One server_sim in namespace B, commanded through its standard input."""
-
-    def __init__(self, rig, address, options):
-        self.dir = tempfile.mkdtemp(prefix="kv-sim-")
-        self.journal = os.path.join(self.dir, "journal.txt")
-        self.status_file = os.path.join(self.dir, "status.txt")
-        native = os.environ.get("KV_SERVER_SIM")
-        path = (lambda p: p) if native else wine_path
-        argv = [native or os.path.join(wh.bin_dir(), "server_sim.exe"), "--address", address, "--control", "-",
-                "--quiet", "--journal", path(self.journal), "--status", path(self.status_file)] + list(options)
-        quiet = {"stdin": subprocess.PIPE, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
-        self.proc = rig.net.popen(rig.net.ns_b, argv, **quiet) if native else rig.env_b.popen(argv, **quiet)
-        if not wait_until(lambda: os.path.exists(self.status_file), 30):
-            raise AssertionError("server_sim did not start")
-
-    def command(self, line):
-        self.proc.stdin.write((line + "\n").encode())
-        self.proc.stdin.flush()
-
-    def status(self):
-        try:
-            with open(self.status_file) as f:
-                return dict(l.strip().split("=", 1) for l in f if "=" in l)
-        except OSError:
-            return {}
-
-    def journal_lines(self):
-        try:
-            with open(self.journal) as f:
-                return f.read().splitlines()
-        except OSError:
-            return []
-
-    def stop(self, kill=False):
-        if self.proc.poll() is None:
-            if kill:
-                self.proc.kill()
-            else:
-                try:
-                    self.command("quit")
-                except OSError:
-                    pass
-            try:
-                self.proc.wait(15)
-            except subprocess.TimeoutExpired:
-                stop_process(self.proc)
-        if self.proc.stdin:
-            try:
-                self.proc.stdin.close()
-            except OSError:
-                pass
-
-    def cleanup(self):
-        self.stop()
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-class LinkTestCase(Base):
-    def start_sim(self, *options, address=None):
-        sim = Sim(rig, address or net.addr_b, options)
-        self.addCleanup(sim.cleanup)
-        return sim
-
-    def launch_linked(self, local=None):
-        return self.launch(settings=wh.settings_file(local or net.addr_a, net.addr_b))
-
-    def link_is(self, probe, up, timeout):
-        """Waits until requests are answered 1 (up) or 0 (down)."""
-        want = 1 if up else 0
-        return wait_until(lambda: probe.request("read 0 1")[0] == want, timeout, 0.1)
-
-    def read_u8(self, probe, offset):
-        return int(probe.request("read 0x%X u8" % offset)[1]["value"])
-
-    def assert_in_order(self, lines, wanted):
-        """Each wanted text is found in a later line than the one before."""
-        at = 0
-        for text in wanted:
-            for i in range(at, len(lines)):
-                if text in lines[i]:
-                    at = i + 1
-                    break
-            else:
-                self.fail("%r not found after line %d in:\n%s" % (text, at, "\n".join(lines)))
-
-    def assert_closing_lines(self, client):
-        lines = self.event_lines(client)
-        self.assertRegex(lines[-1], wh.CLOSING_LINE)
-        self.assertRegex(lines[-2], r"^\d\d:\d\d:\d\d:\d\d\d Closing connection to server OK$")
-        return lines
+from link_wine_case import LinkTestCase, pattern, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
+from wine_env import stop_process, wait_until
 
 
 class LinkUp(LinkTestCase):
@@ -207,7 +44,7 @@ class LinkUp(LinkTestCase):
         self.assertEqual(0, self.end(client, probe))
         lines = self.assert_closing_lines(client)
         self.assert_in_order(lines, ["Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
-                                     "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED",
+                                     "Connection to Server %s OK" % self.net.addr_b, "Status UDP_TCP_CONNECTED",
                                      "Link up after "])
         self.assertTrue([l for l in lines if re.search(r" Link up after \d+\.\d s$", l)], lines)
         self.assertFalse([l for l in lines if "Beacons heard from" in l], lines)
@@ -217,7 +54,7 @@ class LinkUp(LinkTestCase):
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
         # Read off the Linux socket itself: what Wine kept, not what the client asked for.
-        self.assertTrue(live_socket.tcp_nodelay(net.ns_a, 65000))
+        self.assertTrue(live_socket.tcp_nodelay(self.net.ns_a, 65000))
         self.assertEqual(0, self.end(client, probe))
 
     def save_screenshot(self, probe):
@@ -289,8 +126,9 @@ class LinkLoss(LinkTestCase):
         self.assertEqual(0, self.end(client, probe))
         self.assert_in_order(self.assert_closing_lines(client), [
             "Status UDP_TCP_CONNECTED", "udpBytesPerSecond < 10 => Status DEINIT",
-            "Closing connection IP %s" % net.addr_b, "Status INIT", "Status NOT_CONNECTED", "Status UDP_CONNECTED",
-            "Connection to Server %s OK" % net.addr_b, "Status UDP_TCP_CONNECTED"])
+            "Closing connection IP %s" % self.net.addr_b, "Status INIT", "Status NOT_CONNECTED",
+            "Status UDP_CONNECTED",
+            "Connection to Server %s OK" % self.net.addr_b, "Status UDP_TCP_CONNECTED"])
 
     def test_closed_or_reset_connection_is_torn_down_without_the_watchdog(self):
         sim = self.start_sim()
@@ -323,7 +161,7 @@ class LinkLoss(LinkTestCase):
         self.assertEqual(0, self.end(client, probe))
 
     def test_beacons_from_a_third_host_alone_bring_no_connection_and_are_named(self):
-        sim = self.start_sim("--set", "0x0300=0x55", address=net.extra_b[0])
+        sim = self.start_sim("--set", "0x0300=0x55", address=self.net.extra_b[0])
         client, probe = self.launch_linked()
         # Ticks with beacons arriving from the wrong host, past the 5 s after
         # the UDP sockets opened.
@@ -340,7 +178,8 @@ class LinkLoss(LinkTestCase):
         named = [l for l in lines if "Beacons heard from" in l]
         self.assertEqual(1, len(named), lines)
         self.assertRegex(named[0], r"^\d\d:\d\d:\d\d:\d\d\d Beacons heard from %s, but the server is set to %s "
-                         r"\(see \"IP Address of server\"\)$" % (re.escape(net.extra_b[0]), re.escape(net.addr_b)))
+                         r"\(see \"IP Address of server\"\)$"
+                         % (re.escape(self.net.extra_b[0]), re.escape(self.net.addr_b)))
 
 
 class Shutdown(LinkTestCase):
@@ -353,7 +192,7 @@ class Shutdown(LinkTestCase):
         lines = self.assert_closing_lines(client)
         self.assert_in_order(lines, ["Can't open UDP", "Addresses of this PC: "])
         listed = [l for l in lines if " Addresses of this PC: " in l][0].split(": ", 1)[1].split(", ")
-        self.assertIn(net.addr_a, listed, lines)
+        self.assertIn(self.net.addr_a, listed, lines)
 
     def bare_window_exit_time(self):
         exe = os.path.join(wh.bin_dir(), "ipc_probe.exe")
@@ -381,9 +220,9 @@ class Shutdown(LinkTestCase):
             with self.subTest(name):
                 if doing == "connecting":
                     # Namespace B can no longer answer A: every connect hangs.
-                    kvnet._ip("-n", net.ns_b, "route", "add", "blackhole", net.addr_a + "/32")
-                    self.addCleanup(kvnet._ip, "-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32",
-                                    check=False)
+                    kvnet._ip("-n", self.net.ns_b, "route", "add", "blackhole", self.net.addr_a + "/32")
+                    self.addCleanup(kvnet._ip, "-n", self.net.ns_b, "route", "del", "blackhole",
+                                    self.net.addr_a + "/32", check=False)
                 if doing == "error box":
                     client, probe = self.launch_linked(local="10.213.254.254")  # no address of namespace A
                     probe.json("wait-box \"Kestrovaline Error\" 20000")
@@ -401,9 +240,10 @@ class Shutdown(LinkTestCase):
                 self.assertLessEqual(took - bare, 2.5, "%.2f s against a bare window's %.2f s" % (took, bare))
                 lines = self.assert_closing_lines(client)
                 if doing == "connecting":
-                    kvnet._ip("-n", net.ns_b, "route", "del", "blackhole", net.addr_a + "/32", check=False)
+                    kvnet._ip("-n", self.net.ns_b, "route", "del", "blackhole", self.net.addr_a + "/32", check=False)
                     self.assert_in_order(lines, ["Status UDP_CONNECTED"])
                     self.assertFalse([l for l in lines if "Connection to Server" in l], lines)
+
 
 if __name__ == "__main__":
     unittest.main()
