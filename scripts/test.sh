@@ -3,9 +3,10 @@
 # client's includes keep its layers, builds all presets
 # (native, native-asan, native-tsan, native-m32, fuzz, win64, win32), runs the
 # native unit and network tests (also under the sanitizers), the unit tests
-# built for 32-bit Linux under qemu-i386, short fuzzing runs, the
-# Windows programs' tests under Wine and a 3-minute soak of the client under
-# Wine with server faults. Exits non-zero on any failure.
+# built for 32-bit Linux under qemu-i386, short fuzzing runs, the release
+# package's checks, the Windows programs' tests under Wine and a 3-minute
+# soak of the client under Wine with server faults. Exits non-zero on any
+# failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +43,7 @@ step "test native-tsan" ctest --preset native-tsan -j "$jobs"
 step "test native-m32 (qemu-i386)" ctest --preset native-m32 -j "$jobs"
 
 step "fuzz" ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
+step "release package" python3 scripts/make_release.py
 step "test win64 (Wine)" ctest --preset win64
 step "soak, 3 minutes (Wine)" skippable bash scripts/soak.sh 3
 

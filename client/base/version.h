@@ -2,4 +2,6 @@
 // status window and the Info dialog show it.
 #pragma once
 
-inline constexpr char kVersionText[] = "2.0.0.0";
+#include "base/version_numbers.h"
+
+inline constexpr char kVersionText[] = KV_VERSION_TEXT;
