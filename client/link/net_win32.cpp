@@ -242,7 +242,8 @@ int NetLocalAddresses(uint32_t* out, int max) {
   ULONG result = ERROR_BUFFER_OVERFLOW;
   for (int attempt = 0; attempt < 3 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
     buffer.resize(size);
-    result = GetAdaptersAddresses(AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+    auto* list = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+    result = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
   }
   if (result != NO_ERROR) return Failed(0, int(result));
   int count = 0;

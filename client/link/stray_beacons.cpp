@@ -31,7 +31,8 @@ bool StrayBeaconWatch::Due(uint64_t nowMs, char* hosts, size_t size) {
   hosts[0] = '\0';
   for (int i = 0; i < hostCount_ && used < size; ++i) {
     char text[kNetAddressTextSize];
-    const int n = std::snprintf(hosts + used, size - used, "%s%s", i == 0 ? "" : ", ", NetFormatAddress(hosts_[i], text));
+    const int n =
+        std::snprintf(hosts + used, size - used, "%s%s", i == 0 ? "" : ", ", NetFormatAddress(hosts_[i], text));
     if (n < 0) break;
     used += size_t(n);
   }
