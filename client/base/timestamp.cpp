@@ -19,3 +19,8 @@ char* FormatTimestamp(char* buffer) {
   const auto now = std::chrono::system_clock::now().time_since_epoch();
   return FormatTimestampAt(buffer, std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
 }
+
+uint64_t MonotonicMs() {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}

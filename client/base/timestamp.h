@@ -14,3 +14,6 @@ char* FormatTimestamp(char* buffer);
 
 // The same for a moment given in milliseconds since 1970-01-01 00:00 UTC.
 char* FormatTimestampAt(char* buffer, int64_t msSinceEpoch);
+
+// Milliseconds of the monotonic clock, for measuring how long something took.
+uint64_t MonotonicMs();

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/timestamp.h"
 #include "link/connection_supervisor_tick.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
@@ -27,10 +28,7 @@ class RealLink final : public LinkPort {
 
 class SteadyClock final : public SupervisorClock {
  public:
-  uint64_t NowMs() override {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
-  }
+  uint64_t NowMs() override { return MonotonicMs(); }
   void Sleep(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 };
 

@@ -5,8 +5,6 @@
 // SampleLink), the request counters are read as whole atomic values.
 #include "link/connection_supervisor_tick.h"
 
-#include <cstdio>
-
 #include "base/event_log.h"
 #include "base/timestamp.h"
 #include "ipc/offset_image.h"
@@ -54,15 +52,10 @@ double DataRate(uint16_t k, uint16_t previousK, uint16_t w) {
 void LogAddressesOfThisPc(Supervisor& s) {
   uint32_t addresses[kAddressesNamed];
   const int count = s.link->LocalAddresses(addresses, kAddressesNamed);
-  char list[kAddressesNamed * (kNetAddressTextSize + 2)] = "none";
-  size_t used = 0;
-  for (int i = 0; i < count; ++i) {
-    char text[kNetAddressTextSize];
-    used += size_t(std::snprintf(list + used, sizeof list - used, "%s%s", i == 0 ? "" : ", ",
-                                 NetFormatAddress(addresses[i], text)));
-  }
+  char list[kAddressesNamed * (kNetAddressTextSize + 2)];
+  NetFormatAddressList(addresses, count, list, sizeof list);
   char ts[kTimestampSize];
-  LogEvent("%s Addresses of this PC: %s\n", FormatTimestamp(ts), list);
+  LogEvent("%s Addresses of this PC: %s\n", FormatTimestamp(ts), count > 0 ? list : "none");
 }
 
 void TickInit(Supervisor& s, int* goOn) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 using NetSocket = intptr_t;                      // opaque; Winsock SOCKET or POSIX descriptor
 inline constexpr NetSocket kNoSocket = -1;       // "holds no socket"
@@ -148,6 +149,23 @@ int NetLookupHostName(uint32_t address, char* out, size_t size);
 // max of them, in the platform's order, into out. Returns the count: 0 when
 // there is none or the platform cannot tell.
 int NetLocalAddresses(uint32_t* out, int max);
+
+// addresses[0..count) as dotted text with ", " between them into out (size
+// bytes, cut to fit, NUL-terminated; "" for none). Returns out. Core logic,
+// the same on every platform.
+inline char* NetFormatAddressList(const uint32_t* addresses, int count, char* out, size_t size) {
+  if (size == 0) return out;
+  out[0] = '\0';
+  size_t used = 0;
+  for (int i = 0; i < count && used < size; ++i) {
+    char text[kNetAddressTextSize];
+    const int n =
+        std::snprintf(out + used, size - used, "%s%s", i == 0 ? "" : ", ", NetFormatAddress(addresses[i], text));
+    if (n < 0) break;
+    used += size_t(n);
+  }
+  return out;
+}
 
 // Why the calling thread's most recent failed call above failed: the
 // platform's own code (WSAGetLastError on Windows, errno on POSIX), taken at

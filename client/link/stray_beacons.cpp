@@ -1,8 +1,6 @@
 // The watch over beacons from hosts other than the configured server.
 #include "link/stray_beacons.h"
 
-#include <cstdio>
-
 #include "link/net.h"
 
 void StrayBeaconWatch::Open(uint64_t nowMs) {
@@ -27,14 +25,6 @@ bool StrayBeaconWatch::Due(uint64_t nowMs, char* hosts, size_t size) {
   if (!open_ || nowMs - openedMs_ < kStrayBeaconWindowMs) return false;
   open_ = false;
   if (serverHeard_ || hostCount_ == 0 || size == 0) return false;
-  size_t used = 0;
-  hosts[0] = '\0';
-  for (int i = 0; i < hostCount_ && used < size; ++i) {
-    char text[kNetAddressTextSize];
-    const int n =
-        std::snprintf(hosts + used, size - used, "%s%s", i == 0 ? "" : ", ", NetFormatAddress(hosts_[i], text));
-    if (n < 0) break;
-    used += size_t(n);
-  }
+  NetFormatAddressList(hosts_, hostCount_, hosts, size);
   return true;
 }

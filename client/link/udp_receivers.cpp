@@ -39,16 +39,10 @@ ReceiverThread unicastReceiver;
 // Opened by OpenUdp while no multicast receiver runs, then the receiver's.
 StrayBeaconWatch strayBeacons;
 
-uint64_t SteadyMs() {
-  return uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count());
-}
-
 // The line about other hosts' beacons, once their window has passed.
 void LogStrayBeacons() {
   char hosts[kStrayHostsNamed * (kNetAddressTextSize + 2)];
-  if (!strayBeacons.Due(SteadyMs(), hosts, sizeof hosts)) return;
+  if (!strayBeacons.Due(MonotonicMs(), hosts, sizeof hosts)) return;
   char now[kTimestampSize];
   LogEvent("%s Beacons heard from %s, but the server is set to %s (see \"IP Address of server\")\n",
            FormatTimestamp(now), hosts, serverIpAddress);
@@ -202,7 +196,7 @@ int OpenUdp() {
   }
   LogEvent("%s granting multicast to %s\n", FormatTimestamp(now), localIpAddress);
   NetSetReceiveTimeLimit(s, kSliceMs);
-  strayBeacons.Open(SteadyMs());
+  strayBeacons.Open(MonotonicMs());
   multicastSocket.store(s);
   return 1;
 }
