@@ -12,7 +12,9 @@
 #include "link/frame_reader.h"
 #include "link/frames.h"
 #include "link/link_addresses.h"
+#include "link/link_choice.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
@@ -32,6 +34,10 @@ void CountBad(void*, const BadFrame& bad) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   InitOffsetImage();
   std::strcpy(serverIpAddress, "127.0.0.1");
+  ConfigureLink();
+  const uint32_t loopback = NetParseAddress("127.0.0.1");
+  uint32_t listen[kMaxAdapters];
+  linkChoice.Open(&loopback, 1, listen);
   unicastReceiving.store(1);
   return 0;
 }

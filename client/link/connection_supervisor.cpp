@@ -1,5 +1,5 @@
 // The connection status thread: the supervisor's state machine wired to the
-// real TCP link and UDP receivers, to steady time and to the shell's window
+// real link (its session, TCP link and UDP receivers), to steady time and to the shell's window
 // port. The thread is started once by start-up and joined by the shutdown.
 #include "link/connection_supervisor.h"
 
@@ -8,6 +8,8 @@
 
 #include "base/timestamp.h"
 #include "link/connection_supervisor_tick.h"
+#include "link/link_choice.h"
+#include "link/link_session.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
@@ -16,14 +18,18 @@ namespace {
 
 class RealLink final : public LinkPort {
  public:
-  int OpenUdp() override { return ::OpenUdp(); }
+  int OpenUdp(int quiet) override { return ::OpenUdp(quiet); }
   int StartMulticastReceiver() override { return ::StartMulticastReceiver(); }
-  int ConnectToServer(const char* dottedAddress) override { return ::ConnectToServer(dottedAddress); }
+  void FindServer() override { ::FindServer(); }
+  uint32_t Server() override { return linkChoice.Server(); }
+  int ConnectToServer(uint32_t server) override { return ConnectLink(server); }
   int StartTcpReceiver() override { return ::StartTcpReceiver(); }
   void JoinTcpReceiver() override { ::JoinTcpReceiver(); }
   int CloseLink() override { return ::CloseLink(); }
   void CopyServerHostName(char* out, size_t size) override { ::CopyServerHostName(out, size); }
   int LocalAddresses(uint32_t* out, int max) override { return NetLocalAddresses(out, max); }
+  int ThisPcGone(uint32_t* address) override { return ::ThisPcGone(address); }
+  int ListenAddressesChanged() override { return ::ListenAddressesChanged(); }
 };
 
 class SteadyClock final : public SupervisorClock {

@@ -10,14 +10,14 @@ class StatusWindowPort {
  public:
   // Marks the whole client area invalid without erasing it.
   virtual void RequestRepaint() = 0;
-  // Shows a modal warning box owned by the status window and returns when it
-  // is closed, by the user or by the shutdown.
+  // Shows a warning box owned by the status window and returns at once; the
+  // box stays until the user or the shutdown closes it.
   virtual void ShowError(const char* text, const char* caption) = 0;
 
  protected:
   ~StatusWindowPort() = default;
 };
 
-// Thread entry. Runs until programRunning is cleared (or UDP cannot be opened),
-// then closes the link and returns.
+// Thread entry. Runs until programRunning is cleared, then closes the link
+// and returns.
 void ConnectionStatusThread(StatusWindowPort* window);

@@ -58,19 +58,26 @@ void LogAddressesOfThisPc(Supervisor& s) {
   LogEvent("%s Addresses of this PC: %s\n", FormatTimestamp(ts), count > 0 ? list : "none");
 }
 
-void TickInit(Supervisor& s, int* goOn) {
+// Opens UDP. After a failed opening the client goes on without a link and
+// tries again every kUdpRetryMs without a line, so that the link comes back
+// by itself once the address is there; the box comes once per run.
+void TickInit(Supervisor& s) {
   char ts[kTimestampSize];
   ResetLinkActivity();
   s.previousActivity = 0;
-  LogEvent("%s Status INIT\n", FormatTimestamp(ts));
-  if (s.link->OpenUdp() != 0) {
+  const bool retry = s.udpFailing;
+  if (retry && PauseWhileRunning(*s.clock, kUdpRetryMs) == 0) return;
+  if (!retry) LogEvent("%s Status INIT\n", FormatTimestamp(ts));
+  if (s.link->OpenUdp(retry ? 1 : 0) != 0) {
+    s.udpFailing = false;
     s.udpOpenedMs = s.clock->NowMs();
     s.link->StartMulticastReceiver();
     SetState(kNotConnected);
     LogEvent("%s Status NOT_CONNECTED\n", FormatTimestamp(ts));
     return;
   }
-  // UDP cannot be opened: the client stays without a link until restarted.
+  if (retry) return;
+  s.udpFailing = true;
   LogEvent("%s Can't open UDP\n", FormatTimestamp(ts));
   LogAddressesOfThisPc(s);
   SetStatusLine(kUdpLine, "Can't start UDP, please restart Kestrovaline    ");
@@ -79,13 +86,26 @@ void TickInit(Supervisor& s, int* goOn) {
   multicastReceiving.store(0);
   PauseWhileRunning(*s.clock, kSettleMs);
   // Once the shutdown has begun nobody would be there to close the box.
-  if (programRunning.load() != 0)
+  if (!s.errorBoxShown && programRunning.load() != 0) {
+    s.errorBoxShown = true;
     s.window->ShowError("Can't open UDP, wrong IP address!\nPlease restart Kestrovaline", "Kestrovaline Error");
-  *goOn = 0;
+  }
+}
+
+// While no link is up: the addresses the UDP sockets listen on are no longer
+// this PC's (an adapter went, or with auto came): open them anew.
+bool LeftForChangedAddresses(Supervisor& s) {
+  if (s.link->ListenAddressesChanged() == 0) return false;
+  char ts[kTimestampSize];
+  LogEvent("%s Addresses of this PC changed => Status DEINIT \n", FormatTimestamp(ts));
+  SetState(kDeinit);
+  return true;
 }
 
 void TickNotConnected(Supervisor& s) {
   char ts[kTimestampSize];
+  if (LeftForChangedAddresses(s)) return;
+  s.link->FindServer();
   const uint32_t activity = SampleLink().activity;
   const uint32_t r = Rate(activity, s.previousActivity);
   SetStatusLine(kUdpLine, "UDP = %u per/sec                                 ", r);
@@ -103,6 +123,7 @@ void TickNotConnected(Supervisor& s) {
 // of any datagram is what the window and the log show.
 void TickUdpConnected(Supervisor& s) {
   char ts[kTimestampSize], sender[kNetAddressTextSize], server[kNetAddressTextSize];
+  if (LeftForChangedAddresses(s)) return;
   const uint32_t activity = SampleLink().activity;
   const uint32_t r = Rate(activity, s.previousActivity);
   NetFormatAddress(lastSenderAddress.load(), sender);
@@ -110,11 +131,12 @@ void TickUdpConnected(Supervisor& s) {
   s.window->RequestRepaint();
   s.previousActivity = activity;
 
-  const uint32_t serverAddress = serverBeaconAddress.load();
-  if (serverAddress == 0 || s.link->ConnectToServer(NetFormatAddress(serverAddress, server)) == 0) {
+  const uint32_t serverAddress = s.link->Server();
+  if (serverAddress == 0 || s.link->ConnectToServer(serverAddress) == 0) {
     PauseWhileRunning(*s.clock, kTickMs);
     return;
   }
+  NetFormatAddress(serverAddress, server);
   // A connection made while the shutdown began gets no receiver: the shutdown
   // has already waited for the TCP receiver, and the ending closes the socket.
   if (programRunning.load() == 0) return;
@@ -136,6 +158,9 @@ void TickUdpConnected(Supervisor& s) {
 }
 
 void TickUdpTcpConnected(Supervisor& s) {
+  char hostName[kHostNameSize];
+  s.link->CopyServerHostName(hostName, sizeof hostName);  // the name shows once the name service has it
+  SetStatusLine(kConnectionLine, "Connected to Server %s", hostName);
   const uint32_t requests = requestCount.load();
   const uint32_t readBytes = readByteCount.load();
   const uint32_t writeBytes = writeByteCount.load();
@@ -160,9 +185,16 @@ void TickUdpTcpConnected(Supervisor& s) {
 
   // linkUp is read after the wait. Only a lost link clears it in this state
   // (the server closed or reset the connection, a receive or a write batch
-  // failed): there is nothing left to wait for, so the teardown starts now.
-  // A quiet but open link gets the watchdog's eleven ticks.
+  // failed, this PC's address is gone): there is nothing left to wait for, so
+  // the teardown starts now. A quiet but open link gets the watchdog's eleven
+  // ticks.
   char ts[kTimestampSize];
+  uint32_t thisPc = 0;
+  if (linkUp.load() != 0 && s.link->ThisPcGone(&thisPc) != 0) {
+    linkUp.store(0);  // before the line: no write is answered 1 from here on
+    char text[kNetAddressTextSize];
+    LogEvent("%s This PC's address %s is gone\n", FormatTimestamp(ts), NetFormatAddress(thisPc, text));
+  }
   if (linkUp.load() == 0) {
     s.missCount = 0;
     SetState(kDeinit);
@@ -204,17 +236,15 @@ void TickDeinit(Supervisor& s) {
 
 int PauseWhileRunning(SupervisorClock& clock, uint32_t ms) { return WaitSliced(clock, ms, true); }
 
-int SupervisorTick(Supervisor& s) {
-  int goOn = 1;
+void SupervisorTick(Supervisor& s) {
   switch (connectionState.load()) {
-    case kInit: TickInit(s, &goOn); break;
+    case kInit: TickInit(s); break;
     case kNotConnected: TickNotConnected(s); break;
     case kUdpConnected: TickUdpConnected(s); break;
     case kUdpTcpConnected: TickUdpTcpConnected(s); break;
     case kDeinit: TickDeinit(s); break;
     default: SetState(kDeinit); break;  // not a state of ours: start over cleanly
   }
-  return goOn;
 }
 
 void EndSupervisor(Supervisor& s) {
@@ -230,7 +260,6 @@ void RunSupervisor(Supervisor& s) {
   char ts[kTimestampSize];
   LogEvent("Connection status thread running\n");
   LogEvent("%s Waiting for UDP from server\n", FormatTimestamp(ts));
-  while (programRunning.load() != 0)
-    if (SupervisorTick(s) == 0) return;
+  while (programRunning.load() != 0) SupervisorTick(s);
   EndSupervisor(s);
 }

@@ -13,23 +13,33 @@ inline constexpr uint32_t kTickMs = 500;         // one supervisor tick
 inline constexpr uint32_t kSettleMs = 100;       // pause after stopping a receiver
 inline constexpr uint32_t kPauseSliceMs = 20;    // longest single sleep of any wait
 inline constexpr uint32_t kMissesBeforeDeinit = 10;  // the eleventh missed tick in a row tears down
+inline constexpr uint32_t kUdpRetryMs = 2000;    // between openings after one failed
 
 // The link operations the supervisor drives; the thread's real one calls the
-// TCP link and the UDP receivers, tests record the calls. Results as those
-// functions give them (1 done, 0 failed). The Start functions set their own
-// receiving flag once an earlier receiver has ended, so the supervisor never
-// sets tcpReceiving or multicastReceiving itself.
+// link's session, TCP link and UDP receivers, tests record the calls. Results
+// as those functions give them (1 done, 0 failed). The Start functions set
+// their own receiving flag once an earlier receiver has ended, so the
+// supervisor never sets tcpReceiving or multicastReceiving itself.
 class LinkPort {
  public:
-  virtual int OpenUdp() = 0;
+  // quiet: a retry after a failed opening, which writes no lines.
+  virtual int OpenUdp(int quiet) = 0;
   virtual int StartMulticastReceiver() = 0;
-  virtual int ConnectToServer(const char* dottedAddress) = 0;
+  // Each tick while waiting for beacons: the server's name looked up.
+  virtual void FindServer() = 0;
+  // The server of this link, 0 while not known.
+  virtual uint32_t Server() = 0;
+  virtual int ConnectToServer(uint32_t server) = 0;
   virtual int StartTcpReceiver() = 0;
   virtual void JoinTcpReceiver() = 0;
   virtual int CloseLink() = 0;
   virtual void CopyServerHostName(char* out, size_t size) = 0;
   // This PC's IPv4 addresses (NetLocalAddresses): the count put into out.
   virtual int LocalAddresses(uint32_t* out, int max) = 0;
+  // 1 when this PC's address of the link (into *address) is gone from its
+  // adapters; 1 when an opening now would listen on other addresses.
+  virtual int ThisPcGone(uint32_t* address) = 0;
+  virtual int ListenAddressesChanged() = 0;
 
  protected:
   ~LinkPort() = default;
@@ -61,6 +71,10 @@ struct Supervisor {
   uint16_t previousWord337E = 0;
   // When OpenUdp last succeeded, for the "Link up after" line.
   uint64_t udpOpenedMs = 0;
+  // The last opening failed: INIT tries again quietly every kUdpRetryMs.
+  bool udpFailing = false;
+  // The UDP error box has been shown (once per run).
+  bool errorBoxShown = false;
 };
 
 // Waits ms on clock in slices of at most kPauseSliceMs and returns early once
@@ -68,14 +82,12 @@ struct Supervisor {
 // shutdown cut it short (or had already begun).
 int PauseWhileRunning(SupervisorClock& clock, uint32_t ms);
 
-// One step of the current state, with the waits that belong to it. Returns 1
-// to go on, 0 when the thread must end at once: UDP could not be opened, the
-// link is already closed and the error box has been shown.
-int SupervisorTick(Supervisor& s);
+// One step of the current state, with the waits that belong to it.
+void SupervisorTick(Supervisor& s);
 
 // The ending: closes the link, stops the receivers it started and settles.
 void EndSupervisor(Supervisor& s);
 
 // The whole thread: the start lines, ticks while programRunning is set, then
-// the ending (not after the UDP failure, which has closed the link already).
+// the ending.
 void RunSupervisor(Supervisor& s);

@@ -145,9 +145,21 @@ char* NetFormatAddress(uint32_t address, char* out);
 // service. 1 found, 0 failed (out then holds "").
 int NetLookupHostName(uint32_t address, char* out, size_t size);
 
-// This host's IPv4 unicast addresses other than loopback (127.x.x.x), up to
-// max of them, in the platform's order, into out. Returns the count: 0 when
-// there is none or the platform cannot tell.
+// The address of name (a host name or dotted text) by getaddrinfo (IPv4):
+// 1 with *address filled; 0 when it cannot be found, with the platform's
+// reason as text in reason (reasonSize bytes, NUL-terminated). May wait for
+// the name service as long as the platform lets it.
+int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize);
+
+// The address of this host that a datagram to address would leave from (the
+// route's source), found without sending anything: 1 with *source filled,
+// 0 when there is no route.
+int NetRouteSource(uint32_t address, uint32_t* source);
+
+// This host's IPv4 unicast addresses on adapters that are up, other than
+// loopback (127.x.x.x), up to max of them, in the platform's order, into out.
+// Returns the count (0 when there is none), or -1 when the platform cannot
+// tell.
 int NetLocalAddresses(uint32_t* out, int max);
 
 // addresses[0..count) as dotted text with ", " between them into out (size

@@ -5,9 +5,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -258,12 +260,38 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   return int(n);
 }
 
+int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int code = getaddrinfo(name, nullptr, &hints, &found);
+  if (code != 0 || found == nullptr) {
+    if (reasonSize > 0) std::snprintf(reason, reasonSize, "%s", code != 0 ? gai_strerror(code) : "no address");
+    return Failed(0, code == EAI_SYSTEM ? errno : code);
+  }
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 1;
+}
+
+int NetRouteSource(uint32_t address, uint32_t* source) {
+  // A datagram socket's connect only picks the route; nothing is sent.
+  const NetSocket s = NetUdpSocket();
+  if (s == kNoSocket) return 0;
+  const sockaddr_in to = MakeAddress(address, 9);
+  int found = Done(connect(Fd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
+  if (found != 0) found = NetLocalName(s, source, nullptr);
+  NetClose(s);
+  return found;
+}
+
 int NetLocalAddresses(uint32_t* out, int max) {
   ifaddrs* list = nullptr;
-  if (getifaddrs(&list) != 0) return Failed(0);
+  if (getifaddrs(&list) != 0) return Failed(-1);
   int count = 0;
   for (const ifaddrs* i = list; i != nullptr && count < max; i = i->ifa_next) {
-    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0) continue;
     const uint32_t address = reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
     if (reinterpret_cast<const uint8_t*>(&address)[0] != 127) out[count++] = address;
   }

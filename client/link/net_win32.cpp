@@ -6,6 +6,8 @@
 // After the socket headers, which it needs first.
 #include <iphlpapi.h>
 
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "link/net.h"
@@ -234,6 +236,39 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   return n;
 }
 
+int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int code = getaddrinfo(name, nullptr, &hints, &found);
+  if (code != 0 || found == nullptr) {
+    if (reasonSize > 0) {
+      reason[0] = '\0';
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, reason,
+                     DWORD(reasonSize), nullptr);
+      size_t n = std::strlen(reason);
+      while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ')) reason[--n] = '\0';
+      if (n == 0) std::snprintf(reason, reasonSize, "error %d", code);
+    }
+    return Failed(0, code);
+  }
+  *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(found);
+  return 1;
+}
+
+int NetRouteSource(uint32_t address, uint32_t* source) {
+  // A datagram socket's connect only picks the route; nothing is sent.
+  const NetSocket s = NetUdpSocket();
+  if (s == kNoSocket) return 0;
+  const sockaddr_in to = MakeAddress(address, 9);
+  int found = Done(connect(Sock(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
+  if (found != 0) found = NetLocalName(s, source, nullptr);
+  NetClose(s);
+  return found;
+}
+
 int NetLocalAddresses(uint32_t* out, int max) {
   // The adapters' list, asked again with the size the platform says it needs.
   std::vector<unsigned char> buffer(16384);
@@ -245,9 +280,11 @@ int NetLocalAddresses(uint32_t* out, int max) {
     auto* list = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
     result = GetAdaptersAddresses(AF_INET, flags, nullptr, list, &size);
   }
-  if (result != NO_ERROR) return Failed(0, int(result));
+  if (result == ERROR_NO_DATA) return 0;
+  if (result != NO_ERROR) return Failed(-1, int(result));
   int count = 0;
   for (auto* a = reinterpret_cast<const IP_ADAPTER_ADDRESSES*>(buffer.data()); a != nullptr; a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp) continue;
     for (const IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u != nullptr && count < max; u = u->Next) {
       if (u->Address.lpSockaddr == nullptr || u->Address.lpSockaddr->sa_family != AF_INET) continue;
       const uint32_t address = reinterpret_cast<const sockaddr_in*>(u->Address.lpSockaddr)->sin_addr.s_addr;

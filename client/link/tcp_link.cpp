@@ -101,12 +101,11 @@ void TakeTcpFrame(const Frame& frame) {
   TakeDataBlock(frame.type, frame.payload);
 }
 
-int ConnectToServer(const char* dottedAddress) {
+int ConnectToServer(uint32_t server, uint32_t* localEnd) {
   RetireTcpSocket(true);  // normally CloseLink has done this already
   const NetSocket s = NetTcpSocket();
   if (s == kNoSocket) return 0;
-  OpenUnicastSocket();  // listening before the server knows of us; kept over failed attempts
-  if (NetConnect(s, NetParseAddress(dottedAddress), kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
+  if (NetConnect(s, server, kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
     NetClose(s);
     return 0;
   }
@@ -116,6 +115,7 @@ int ConnectToServer(const char* dottedAddress) {
   // without an option call on the request path.
   NetSetNoDelay(s);
   NetSetSendTimeLimit(s, kSendTimeLimitMs);
+  if (localEnd != nullptr && NetLocalName(s, localEnd, nullptr) == 0) *localEnd = 0;
   tcpSocket.store(s);
   return 1;
 }
@@ -127,15 +127,6 @@ int StartTcpReceiver() {
 }
 
 void JoinTcpReceiver() { tcpReceiver.Join(); }
-
-int CloseLink() {
-  char now[kTimestampSize];
-  LogEvent("%s Closing connection to server OK\n", FormatTimestamp(now));
-  RetireTcpSocket(false);
-  StopUnicastReceiver();  // a socket bound for an attempt that never got its receiver
-  CloseUdp();
-  return 1;
-}
 
 void CloseTcpSocket() { RetireTcpSocket(true); }
 

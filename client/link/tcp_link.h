@@ -10,12 +10,12 @@
 
 #include "link/frames.h"
 
-// Connects a new tcpSocket to dottedAddress, port 65000, with the unicast
-// port bound first (OpenUnicastSocket). The attempt is bounded (about 2 s)
-// and gives up early once programRunning is cleared. The connected socket
-// sends without delay (TCP_NODELAY) and has its send time limit. Returns 1
-// connected, 0 failed (no TCP socket is then kept).
-int ConnectToServer(const char* dottedAddress);
+// Connects a new tcpSocket to server, port 65000. The attempt is bounded
+// (about 2 s) and gives up early once programRunning is cleared. The
+// connected socket sends without delay (TCP_NODELAY) and has its send time
+// limit; *localEnd (may be null) gets the address it was connected from.
+// Returns 1 connected, 0 failed (no TCP socket is then kept).
+int ConnectToServer(uint32_t server, uint32_t* localEnd);
 
 // Sets tcpReceiving and starts the TCP receiver thread. Returns 1, or 0 when
 // the thread could not be started.
@@ -24,13 +24,8 @@ int StartTcpReceiver();
 // Waits until the TCP receiver thread (if one was started) has ended.
 void JoinTcpReceiver();
 
-// Closes the link: logs "%s Closing connection to server OK", shuts down and
-// closes tcpSocket, leaves the group and closes multicastSocket, cleans up the
-// socket library. Every receiver has ended when it returns. Always returns 1.
-int CloseLink();
-
-// Shutdown: takes tcpSocket out of use and closes it; the TCP receiver (and
-// with it the unicast receiver) has ended when it returns.
+// Takes tcpSocket out of use and closes it; the TCP receiver (and with it
+// the unicast receiver) has ended when it returns.
 void CloseTcpSocket();
 
 // Sends size bytes on tcpSocket within the send time limit (about 2 s). The

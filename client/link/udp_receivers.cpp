@@ -8,7 +8,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 #include "base/event_log.h"
@@ -16,13 +15,13 @@
 #include "ipc/offset_image.h"
 #include "link/frames.h"
 #include "link/link_addresses.h"
+#include "link/link_choice.h"
 #include "link/link_flags.h"
 #include "link/net.h"
 #include "link/receiver_thread.h"
 #include "link/stray_beacons.h"
 
 std::atomic<uint32_t> lastSenderAddress{0};
-std::atomic<uint32_t> serverBeaconAddress{0};
 
 namespace {
 
@@ -31,12 +30,16 @@ constexpr auto kErrorPause = std::chrono::milliseconds(10);  // after a failed r
 
 std::atomic<NetSocket> multicastSocket{kNoSocket};
 std::atomic<NetSocket> unicastSocket{kNoSocket};
-std::atomic<uint32_t> socketLibraryStarts{0};  // NetStartup calls not yet cleaned up
+// The addresses multicastSocket joined the group on; written while no
+// multicast receiver runs, read when the socket is retired.
+uint32_t joinedOn[kMaxAdapters];
+int joinedCount = 0;
 ReceiverThread multicastReceiver;
 ReceiverThread unicastReceiver;
 
 // Beacons from hosts other than the configured server, after each opening.
-// Opened by OpenUdp while no multicast receiver runs, then the receiver's.
+// Opened by TakeMulticastSocket while no multicast receiver runs, then the
+// receiver's.
 StrayBeaconWatch strayBeacons;
 
 // The line about other hosts' beacons, once their window has passed.
@@ -46,32 +49,6 @@ void LogStrayBeacons() {
   char now[kTimestampSize];
   LogEvent("%s Beacons heard from %s, but the server is set to %s (see \"IP Address of server\")\n",
            FormatTimestamp(now), hosts, serverIpAddress);
-}
-
-// Written by the multicast receiver, copied by the supervisor; guarded by
-// hostNameLock (held for one copy, never with another lock), so that a
-// reader sees a whole name.
-char serverHostName[kNetHostNameSize];
-std::mutex hostNameLock;
-
-// Address whose name serverHostName holds; 0 until the first beacon of a
-// link passed the filter. Written by the multicast receiver, reset by OpenUdp
-// while no multicast receiver runs.
-uint32_t serverHostNameFor;
-
-// The name is looked up once per link, for the first beacon that passes the
-// filter, not for every beacon: a lookup cannot be interrupted, and closing
-// the link waits for the multicast receiver, so a slow name service would
-// hold every teardown and the shutdown.
-void LookUpServerHostName(uint32_t address) {
-  if (address == serverHostNameFor) return;
-  static char found[kNetHostNameSize];  // multicast receiver only
-  // Where the name service cannot be asked at all the lookup fails instead
-  // of giving the numeric address; the dotted text stands in then too.
-  if (NetLookupHostName(address, found, sizeof found) == 0) NetFormatAddress(address, found);
-  std::lock_guard<std::mutex> hold(hostNameLock);
-  std::memcpy(serverHostName, found, sizeof serverHostName);
-  serverHostNameFor = address;
 }
 
 // One receive on s, waiting at most one slice (the socket's receive time
@@ -118,33 +95,46 @@ void UnicastReceiverThread() {
 void RetireMulticastSocket() {
   const NetSocket s = multicastSocket.exchange(kNoSocket);
   if (s != kNoSocket) {
-    NetLeaveGroup(s, NetParseAddress(kBeaconGroupText), NetParseAddress(localIpAddress));
+    for (int i = 0; i < joinedCount; ++i) NetLeaveGroup(s, NetParseAddress(kBeaconGroupText), joinedOn[i]);
     NetShutdownReceive(s);
   }
   multicastReceiver.Join();  // it finds its socket gone and ends
   NetClose(s);
 }
 
-}  // namespace
-
-int SenderIsServer(uint32_t address) {
-  char text[kNetAddressTextSize];
-  NetFormatAddress(address, text);
-  return std::strncmp(text, serverIpAddress, kAddressTextSize) == 0 ? 1 : 0;
+// A beacon from a host other than the server: the line that names it (server
+// set to auto), else the stray-beacon watch.
+void TakeOtherBeacon(BeaconVerdict verdict, uint32_t from) {
+  if (linkChoice.ServerSetting().kind != SettingKind::kAuto) {
+    strayBeacons.Beacon(from, false);
+    return;
+  }
+  if (verdict != BeaconVerdict::kOtherNew) return;
+  char now[kTimestampSize], other[kNetAddressTextSize], server[kNetAddressTextSize];
+  LogEvent("%s Beacons also heard from %s; staying with %s (set \"IP Address of server\" to choose)\n",
+           FormatTimestamp(now), NetFormatAddress(from, other), NetFormatAddress(linkChoice.Server(), server));
 }
+
+}  // namespace
 
 void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
   lastSenderAddress.store(from);
   Frame frame{};
   BadFrame bad{};
-  if (SenderIsServer(from) == 0) {
-    // Another host's beacon counts for nothing but the stray-beacon line.
-    if (ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid && frame.type == kTypeBeacon)
-      strayBeacons.Beacon(from, false);
-    return;
+  const bool valid = ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid;
+  if (!linkChoice.IsServer(from)) {
+    // Only a valid beacon can choose a server or name a host; anything else
+    // from another host counts for nothing.
+    if (!valid || frame.type != kTypeBeacon) return;
+    const BeaconVerdict verdict = linkChoice.Beacon(from);
+    if (verdict != BeaconVerdict::kChosen) {
+      TakeOtherBeacon(verdict, from);
+      return;
+    }
+    char now[kTimestampSize], server[kNetAddressTextSize];
+    LogEvent("%s Server %s found by its beacons\n", FormatTimestamp(now), NetFormatAddress(from, server));
   }
-  LookUpServerHostName(from);
-  if (ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) != kFrameValid) {
+  if (!valid) {
     LogBadFrame(kMulticastFrames, bad);
     return;
   }
@@ -152,14 +142,13 @@ void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
     LogWrongType(kMulticastFrames, frame.type);
     return;
   }
-  serverBeaconAddress.store(from);
   strayBeacons.Beacon(from, true);
   AddLinkActivity(1);
 }
 
 void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
   lastSenderAddress.store(from);
-  if (SenderIsServer(from) == 0) return;
+  if (!linkChoice.IsServer(from)) return;
   Frame frame{};
   BadFrame bad{};
   if (ValidateFrame(bytes, received, kUnicastFrames, &frame, &bad) != kFrameValid) {
@@ -175,30 +164,13 @@ void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
   AddLinkActivity(1);
 }
 
-int OpenUdp() {
+void TakeMulticastSocket(NetSocket s, const uint32_t* joined, int count) {
   RetireMulticastSocket();  // normally CloseLink has done this already
-  serverHostNameFor = 0;     // a new link looks the server's name up again
-  if (NetStartup() == 0) return 0;
-  socketLibraryStarts.fetch_add(1);
-  const NetSocket s = NetUdpSocket();
-  if (s == kNoSocket) return 0;
-  char now[kTimestampSize];
-  const uint32_t local = NetParseAddress(localIpAddress);
-  if (NetBindMulticast(s, local, kBeaconPort) == 0) {
-    LogEvent("%s Bind to %s:%u failed\n", FormatTimestamp(now), localIpAddress, unsigned(kBeaconPort));
-    NetClose(s);
-    return 0;
-  }
-  if (NetJoinGroup(s, NetParseAddress(kBeaconGroupText), local) == 0) {
-    LogEvent("%s granting multicast to %s failed, wrong IP adress\n", FormatTimestamp(now), localIpAddress);
-    NetClose(s);
-    return 0;
-  }
-  LogEvent("%s granting multicast to %s\n", FormatTimestamp(now), localIpAddress);
+  joinedCount = count < kMaxAdapters ? count : kMaxAdapters;
+  for (int i = 0; i < joinedCount; ++i) joinedOn[i] = joined[i];
   NetSetReceiveTimeLimit(s, kSliceMs);
   strayBeacons.Open(MonotonicMs());
   multicastSocket.store(s);
-  return 1;
 }
 
 int StartMulticastReceiver() {
@@ -210,23 +182,13 @@ int StartMulticastReceiver() {
 
 void JoinMulticastReceiver() { multicastReceiver.Join(); }
 
-void CopyServerHostName(char* out, size_t size) {
-  if (size == 0) return;
-  std::lock_guard<std::mutex> hold(hostNameLock);
-  std::strncpy(out, serverHostName, size - 1);
-  out[size - 1] = '\0';
-}
+void CloseUdp() { RetireMulticastSocket(); }
 
-void CloseUdp() {
-  RetireMulticastSocket();
-  for (uint32_t n = socketLibraryStarts.exchange(0); n > 0; --n) NetCleanup();
-}
-
-int OpenUnicastSocket() {
+int OpenUnicastSocket(uint32_t address) {
   if (unicastSocket.load() != kNoSocket) return 1;
   const NetSocket s = NetUdpSocket();
   if (s == kNoSocket) return 0;
-  if (NetBind(s, NetParseAddress(localIpAddress), kUpdatePort) == 0) {
+  if (NetBind(s, address, kUpdatePort) == 0) {
     NetClose(s);  // silent: the TCP link goes on without update frames
     return 0;
   }

@@ -8,19 +8,17 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/net.h"
+
 // Source address (IPv4, network byte order) of the most recent datagram that
 // either receiver took, stored before the sender filter. Written by the two
 // UDP receivers; read by the supervisor.
 extern std::atomic<uint32_t> lastSenderAddress;
 
-// Source address (network byte order) of the most recent beacon that passed
-// the sender filter: the configured server, where TCP connects. 0 before the
-// first one. Written by the multicast receiver; read by the supervisor.
-extern std::atomic<uint32_t> serverBeaconAddress;
-
-// Starts the socket library, binds multicastSocket to localIpAddress port
-// 54942 and joins 239.192.0.10. Returns 1 opened, 0 failed (logged).
-int OpenUdp();
+// Takes the beacon socket that the link's opening made: bound to port
+// 54942, a member of the group on each address of joinedOn[0..count).
+// Called while no multicast receiver runs.
+void TakeMulticastSocket(NetSocket s, const uint32_t* joinedOn, int count);
 
 // Sets multicastReceiving and starts the multicast receiver thread (after
 // waiting for an earlier one to end). Returns 1, or 0 when it could not start.
@@ -29,21 +27,15 @@ int StartMulticastReceiver();
 // Waits until the multicast receiver thread (if one was started) has ended.
 void JoinMulticastReceiver();
 
-// Copies the host name of the configured server, as the last accepted beacon
-// gave it, into out (NUL-terminated).
-void CopyServerHostName(char* out, size_t size);
-
 // One step of CloseLink: leaves the group, shuts multicastSocket down, waits for
-// the multicast receiver to end, closes the socket and cleans up the socket
-// library if OpenUdp started it. Failures are ignored.
+// the multicast receiver to end and closes the socket. Failures are ignored.
 void CloseUdp();
 
-// Binds unicastSocket to localIpAddress port 65100 unless it is bound
-// already. The TCP link calls it before it connects, so that the update
-// frames the server sends once it has accepted the connection find the port
-// open. 1 bound, 0 failed (silently: the link then goes on without update
-// frames).
-int OpenUnicastSocket();
+// Binds unicastSocket to address (0: any) port 65100 unless it is bound
+// already. The link binds it before it connects, so that the update frames
+// the server sends once it has accepted the connection find the port open.
+// 1 bound, 0 failed (silently: the link then goes on without update frames).
+int OpenUnicastSocket(uint32_t address);
 
 // Used by the TCP receiver, which runs the unicast receiver beside itself:
 // Start sets unicastReceiving and starts the thread on the socket that
@@ -55,13 +47,9 @@ void StopUnicastReceiver();
 
 // What each receiver does with one received datagram (received bytes from
 // the source address from, network byte order): note the sender, apply the
-// sender filter (dotted text of from equal to serverIpAddress), validate and
-// count, apply or log. The beacon path also looks up the server's host name.
-// The threads call these after every receive; tests and the fuzzer call them
-// directly.
+// sender filter (from is the server of the link, linkChoice), validate and
+// count, apply or log. With the server set to auto, the first valid beacon
+// chooses it. The threads call these after every receive; tests and the
+// fuzzer call them directly.
 void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from);
 void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from);
-
-// 1 when the dotted text of address equals serverIpAddress character for
-// character, else 0.
-int SenderIsServer(uint32_t address);

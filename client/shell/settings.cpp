@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/version.h"
+#include "link/link_session.h"
 
 char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
 
@@ -361,7 +362,9 @@ SettingsAtStart LoadSettingsAtStart(RunMode mode) {
     return {SettingsAtStart::kCannotOpen, nullptr};
   }
   switch (LoadNetworkSettings()) {
-    case 1: return {SettingsAtStart::kLoaded, nullptr};
+    case 1:
+      ConfigureLink();  // the two values into the link's numbers, once
+      return {SettingsAtStart::kLoaded, nullptr};
     case kSettingsCannotOpen: return {SettingsAtStart::kCannotOpen, nullptr};
   }
   const char* box = !existed ? kInvalidCreated : mode == RunMode::kPlugin ? kInvalidPlugin : kInvalidStandalone;

@@ -45,6 +45,7 @@ void StopThreadsAndRelease(bool fromDestroy) {
   Sleep(kPauseAfterSignalMs);
   windowPort.CloseErrorBox();
   if (supervisorThread.joinable()) supervisorThread.join();
+  windowPort.JoinErrorBox();
   JoinMulticastReceiver();
   char timestamp[kTimestampSize];
   LogEvent(fromDestroy ? "%s Closing connection status thread d\n" : "%s Closing connection status thread\n",

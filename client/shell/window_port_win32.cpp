@@ -1,11 +1,13 @@
-// The supervisor's window port. The error box runs on the supervisor thread,
-// and the shutdown waits for that thread: so the shutdown closes the box
-// itself. showing_ and closing_ are set before each side reads the other's
-// flag, so either ShowError sees closing_ and shows nothing, or
-// CloseErrorBox sees showing_ and keeps closing until the box has returned.
+// The supervisor's window port. The error box runs on a thread of its own,
+// so that the supervisor goes on (and retries) while the box is open; the
+// shutdown closes the box and waits for that thread. showing_ and closing_
+// are set before each side reads the other's flag, so either the box thread
+// sees closing_ and shows nothing, or CloseErrorBox sees showing_ and keeps
+// closing until the box has returned.
 #include "shell/window_port_win32.h"
 
 #include <cstring>
+#include <system_error>
 
 #include "link/link_flags.h"
 #include "shell/status_window_win32.h"
@@ -38,16 +40,29 @@ void WaitHandlingSentMessages(DWORD ms) {
 void WindowPort::RequestRepaint() { InvalidateRect(statusWindow, nullptr, FALSE); }
 
 void WindowPort::ShowError(const char* text, const char* caption) {
-  boxThread_.store(GetCurrentThreadId());
-  showing_.store(1);
-  if (closing_.load() == 0 && programRunning.load() != 0) MessageBoxA(statusWindow, text, caption, MB_ICONWARNING);
-  showing_.store(0);
+  if (boxStarted_) return;  // one box at a time: the supervisor shows one per run
+  boxStarted_ = true;
+  showing_.store(1);  // before the thread exists: a close from now on waits for the box
+  try {
+    box_ = std::thread([this, text, caption] {
+      boxThread_.store(GetCurrentThreadId());
+      if (closing_.load() == 0 && programRunning.load() != 0) MessageBoxA(statusWindow, text, caption, MB_ICONWARNING);
+      showing_.store(0);
+    });
+  } catch (const std::system_error&) {
+    showing_.store(0);  // no thread, no box: the lines and the status text still tell
+  }
 }
 
 void WindowPort::CloseErrorBox() {
   closing_.store(1);
   while (showing_.load() != 0) {
-    EnumThreadWindows(boxThread_.load(), PressOkOnDialog, 0);
+    const DWORD thread = boxThread_.load();
+    if (thread != 0) EnumThreadWindows(thread, PressOkOnDialog, 0);
     WaitHandlingSentMessages(kCloseRetryMs);
   }
+}
+
+void WindowPort::JoinErrorBox() {
+  if (box_.joinable()) box_.join();
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 #include "link/connection_supervisor.h"
 
@@ -15,19 +16,24 @@ class WindowPort final : public StatusWindowPort {
   // InvalidateRect of the whole client area, without erasing.
   void RequestRepaint() override;
 
-  // A modal warning box owned by the status window, shown on the calling
-  // thread. Shows nothing once the shutdown has begun.
+  // A warning box owned by the status window, shown on a thread of its own;
+  // returns at once. One box per run; shows nothing once the shutdown has
+  // begun.
   void ShowError(const char* text, const char* caption) override;
 
   // Shutdown, after programRunning was cleared: closes a box that ShowError
-  // has open or is about to open, and returns once ShowError has returned,
-  // so that the supervisor thread can end and be waited for.
+  // has open or is about to open, and returns once it has returned. Then,
+  // once the supervisor thread has ended, JoinErrorBox waits for the box's
+  // thread.
   void CloseErrorBox();
+  void JoinErrorBox();
 
  private:
-  std::atomic<uint32_t> showing_{0};  // 1 from the start of ShowError to its end
+  bool boxStarted_ = false;           // supervisor thread only
+  std::thread box_;                   // the box's thread (supervisor thread, then JoinErrorBox)
+  std::atomic<uint32_t> showing_{0};  // 1 from ShowError until the box has returned
   std::atomic<uint32_t> closing_{0};  // 1 once CloseErrorBox has begun
-  std::atomic<DWORD> boxThread_{0};   // the thread that last called ShowError
+  std::atomic<DWORD> boxThread_{0};   // the box's thread, once it runs
 };
 
 // The supervisor's port to the window; its boxes are shown from the

@@ -6,6 +6,8 @@
 
 #include "ipc/offset_image.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
+#include "link/net.h"
 #include "link/tcp_link.h"
 #include "link_netns_harness.h"
 
@@ -115,10 +117,10 @@ TEST_F(LinkNetns, ConnectFailsWhileTheServerDoesNotListen) {
   link.OpenUdpSide(false);
   ASSERT_TRUE(n.sim.Do("unlisten"));
   const auto start = Clock::now();
-  EXPECT_EQ(0, ConnectToServer(n.server.c_str()));
+  EXPECT_EQ(0, ConnectLink(NetParseAddress(n.server.c_str())));
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
   ASSERT_TRUE(n.sim.Do("listen"));
-  EXPECT_EQ(1, ConnectToServer(n.server.c_str()));
+  EXPECT_EQ(1, ConnectLink(NetParseAddress(n.server.c_str())));
   link.Close();
 }
 

@@ -9,6 +9,7 @@
 #include "ipc/offset_image.h"
 #include "link/link_addresses.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
 #include "sim_image.h"
@@ -135,6 +136,7 @@ LinkSession::LinkSession(const char* name) {
   InitOffsetImage();
   std::snprintf(localIpAddress, sizeof localIpAddress, "%s", n.local.c_str());
   std::snprintf(serverIpAddress, sizeof serverIpAddress, "%s", n.server.c_str());
+  ConfigureLink();
   programRunning.store(1);
   linkUp.store(0);
   logPath_ = n.workDir + "/" + name + ".txt";
@@ -142,7 +144,7 @@ LinkSession::LinkSession(const char* name) {
 }
 
 void LinkSession::OpenUdpSide(bool receiveBeacons) {
-  ASSERT_EQ(1, OpenUdp());
+  ASSERT_EQ(1, OpenUdp(0));
   if (receiveBeacons) {
     ASSERT_EQ(1, StartMulticastReceiver());
   }
@@ -151,7 +153,7 @@ void LinkSession::OpenUdpSide(bool receiveBeacons) {
 bool LinkSession::SimIdle() { return WaitUntil([] { return Net().sim.Count("connected") == 0; }); }
 
 void LinkSession::Connect() {
-  ASSERT_EQ(1, ConnectToServer(Net().server.c_str()));
+  ASSERT_EQ(1, ConnectLink(NetParseAddress(Net().server.c_str())));
   ASSERT_EQ(1, StartTcpReceiver());
   linkUp.store(1);
   ASSERT_TRUE(WaitUntil([] { return UdpPortBound(kUpdatePort); })) << "unicast receiver never bound port 65100";

@@ -30,7 +30,6 @@ TEST_F(LinkNetns, BeaconsCountOnlyFromTheConfiguredServer) {
   const uint64_t thirdSent = n.thirdSim.Count("beacons");
   ASSERT_TRUE(WaitUntil([&] { return n.thirdSim.Count("beacons") >= thirdSent + 5; }));
   EXPECT_EQ(0u, Activity());
-  EXPECT_EQ(0u, serverBeaconAddress.load());
   ASSERT_TRUE(n.thirdSim.Do("pause beacons"));
 
   // The server sends: every beacon it sent is counted once.
@@ -40,11 +39,7 @@ TEST_F(LinkNetns, BeaconsCountOnlyFromTheConfiguredServer) {
   ASSERT_TRUE(n.sim.Do("pause beacons"));
   const uint64_t sent = n.sim.Count("beacons") - before;
   EXPECT_TRUE(WaitUntil([&] { return Activity() == sent; })) << Activity() << " counted, " << sent << " sent";
-  EXPECT_EQ(server, serverBeaconAddress.load());
   EXPECT_EQ(server, lastSenderAddress.load());
-  char host[kNetHostNameSize];
-  CopyServerHostName(host, sizeof host);
-  EXPECT_NE('\0', host[0]) << "no host name; where no name service answers the numeric address stands in";
   ASSERT_TRUE(n.sim.Do("resume beacons"));
 
   const auto& lines = link.Close();

@@ -38,16 +38,21 @@ uint32_t Address(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
 struct FakeLink final : LinkPort {
   Lines calls;
   int openResult = 1, connectResult = 0;
+  uint32_t server = Address(10, 0, 0, 2);
+  int thisPcGone = 0, listenChanged = 0;
   std::function<void()> onConnect;
   int Record(const std::string& call, int result) {
     calls.push_back(call);
     return result;
   }
-  int OpenUdp() override { return Record("OpenUdp", openResult); }
+  int OpenUdp(int quiet) override { return Record(quiet ? "OpenUdp quietly" : "OpenUdp", openResult); }
   int StartMulticastReceiver() override { return multicastReceiving = 1, Record("StartMulticast", 1); }
-  int ConnectToServer(const char* a) override {
+  void FindServer() override {}
+  uint32_t Server() override { return server; }
+  int ConnectToServer(uint32_t a) override {
     if (onConnect) onConnect();
-    return Record(std::string("Connect ") + a, connectResult);
+    char text[kNetAddressTextSize];
+    return Record(std::string("Connect ") + NetFormatAddress(a, text), connectResult);
   }
   std::function<void()> onStartTcp;
   int StartTcpReceiver() override {
@@ -64,6 +69,11 @@ struct FakeLink final : LinkPort {
     for (int i = 0; i < n; ++i) out[i] = NetParseAddress(i == 0 ? "10.0.0.7" : "192.168.5.9");
     return n;
   }
+  int ThisPcGone(uint32_t* address) override {
+    *address = Address(10, 0, 0, 7);
+    return thisPcGone;
+  }
+  int ListenAddressesChanged() override { return listenChanged; }
 };
 
 struct FakeWindow final : StatusWindowPort {
@@ -117,7 +127,7 @@ class SupervisorTest : public ::testing::Test {
     for (auto* flag : {&linkUp, &tcpReceiving, &multicastReceiving, &requestCount, &readByteCount, &writeByteCount})
       flag->store(0);
     programRunning = 1, connectionState = kInit;
-    lastSenderAddress = Address(10, 9, 9, 9), serverBeaconAddress = Address(10, 0, 0, 2);
+    lastSenderAddress = Address(10, 9, 9, 9);
     InitOffsetImage();
     ClearStatusLines();
     ASSERT_EQ(1, OpenLogs((logPath + ".txt").c_str(), (logPath + ".log").c_str()));
@@ -134,7 +144,7 @@ class SupervisorTest : public ::testing::Test {
     return out;
   }
   void Ticks(int n) {
-    for (int i = 0; i < n; ++i) ASSERT_EQ(1, SupervisorTick(s));
+    for (int i = 0; i < n; ++i) SupervisorTick(s);
   }
   void Connected() { connectionState = kUdpTcpConnected, linkUp = 1; }
 };
@@ -271,17 +281,73 @@ TEST_F(SupervisorTest, QuietLinkGetsElevenTicksALostOneNone) {
   }
 }
 
-TEST_F(SupervisorTest, UdpFailureShowsTheErrorAndEndsTheThread) {
+// A failed opening: the lines, the error text and the box, then quiet
+// retries every two seconds until the address is there; a later failure
+// logs again but shows no second box.
+TEST_F(SupervisorTest, UdpFailureRetriesQuietlyAndShowsTheBoxOnce) {
   link.openResult = 0;
-  RunSupervisor(s);
+  Ticks(1);
   EXPECT_EQ((Lines{"OpenUdp", "CloseLink"}), link.calls);
   EXPECT_EQ("Can't start UDP, please restart Kestrovaline    ", window.shown[kUdpLine]);
   EXPECT_EQ("Can't open UDP, wrong IP address!\nPlease restart Kestrovaline", window.errorText);
   EXPECT_EQ("Kestrovaline Error", window.errorCaption);
+
+  link.calls.clear(), window.errorText.clear();
+  const uint64_t failedAt = clock.now;
+  Ticks(3);
+  EXPECT_EQ((Lines{"OpenUdp quietly", "OpenUdp quietly", "OpenUdp quietly"}), link.calls);
+  EXPECT_EQ(failedAt + 3 * kUdpRetryMs, clock.now);
   EXPECT_EQ(kInit, connectionState);
-  EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
-                   "Can't open UDP", "Addresses of this PC: 10.0.0.7, 192.168.5.9"}),
+  link.openResult = 1;
+  Ticks(1);
+  EXPECT_EQ(kNotConnected, connectionState);
+  EXPECT_EQ((Lines{"Status INIT", "Can't open UDP", "Addresses of this PC: 10.0.0.7, 192.168.5.9",
+                   "Status NOT_CONNECTED"}),
             LogLines());
+
+  ASSERT_EQ(1, OpenLogs((logPath + ".txt").c_str(), (logPath + ".log").c_str()));
+  connectionState = kInit, link.openResult = 0;
+  Ticks(1);
+  EXPECT_EQ((Lines{"Status INIT", "Can't open UDP", "Addresses of this PC: 10.0.0.7, 192.168.5.9"}), LogLines());
+  EXPECT_TRUE(window.errorText.empty()) << "a second box";
+}
+
+// This PC's address vanishing while the link is up: linkUp is cleared by the
+// end of the tick it vanished in, so no write is answered 1 later than one
+// tick after; a quiet or lost link as before otherwise.
+TEST_F(SupervisorTest, VanishedAddressTakesTheLinkDownWithinOneTick) {
+  for (uint64_t vanishAt : {0u, 1u, 250u, 499u}) {
+    SCOPED_TRACE(vanishAt);
+    Reset();
+    Connected();
+    AddLinkActivity(1);
+    Ticks(1);  // a good tick
+    const uint64_t start = clock.now;
+    uint64_t clearedAt = 0;
+    clock.onSleep = [&](uint64_t now) {
+      if (now >= start + vanishAt) link.thisPcGone = 1;
+      if (clearedAt == 0 && linkUp == 0) clearedAt = now;
+    };
+    AddLinkActivity(1);  // data keeps coming: the watchdog would not see it
+    Ticks(1);
+    if (clearedAt == 0 && linkUp == 0) clearedAt = clock.now;
+    EXPECT_EQ(0u, linkUp);
+    EXPECT_LE(clearedAt, start + vanishAt + kTickMs);
+    EXPECT_EQ(kDeinit, connectionState);
+    EXPECT_EQ((Lines{"This PC's address 10.0.0.7 is gone", "Link lost => Status DEINIT "}), LogLines());
+  }
+}
+
+TEST_F(SupervisorTest, ChangedAddressesReopenWhileWaitingForTheServer) {
+  for (uint32_t state : {kNotConnected, kUdpConnected}) {
+    SCOPED_TRACE(state);
+    Reset();
+    connectionState = state, link.listenChanged = 1;
+    Ticks(1);
+    EXPECT_EQ(kDeinit, connectionState);
+    EXPECT_TRUE(link.calls.empty());
+    EXPECT_EQ((Lines{"Addresses of this PC changed => Status DEINIT "}), LogLines());
+  }
 }
 
 TEST_F(SupervisorTest, ShutdownEndsPromptlyInEveryState) {
@@ -289,11 +355,13 @@ TEST_F(SupervisorTest, ShutdownEndsPromptlyInEveryState) {
       {"NOT_CONNECTED", kNotConnected, 0}, {"UDP_CONNECTED", kUdpConnected, 0},
       {"UDP_TCP_CONNECTED", kUdpTcpConnected, 0}, {"DEINIT", kDeinit, 0},
       {"connection made as the shutdown began", kUdpConnected, 1}, {"INIT failing", kInit, -1},
+      {"INIT retrying after a failure", kInit, -2},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Reset();
     connectionState = c.state, link.openResult = c.connect >= 0, link.connectResult = c.connect > 0;
+    s.udpFailing = c.connect == -2;
     clock.now = 950, clock.onSleep = [](uint64_t now) { if (now >= 1000) programRunning = 0; };
     link.onConnect = [&] { if (c.connect > 0) programRunning = 0; };
     RunSupervisor(s);

@@ -24,7 +24,9 @@
 #include "ipc/offset_image.h"
 #include "link/frames.h"
 #include "link/link_addresses.h"
+#include "link/link_choice.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
 #include "link/net.h"
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
@@ -93,10 +95,8 @@ class LinkTest : public testing::Test {
  protected:
   void SetUp() override {
     InitOffsetImage();
-    std::strcpy(localIpAddress, "127.0.0.1");
-    std::strcpy(serverIpAddress, "127.0.0.1");
+    ChooseAddresses("127.0.0.1", "127.0.0.1");
     lastSenderAddress.store(0);
-    serverBeaconAddress.store(0);
     programRunning.store(1);
     linkUp.store(0);
     unicastReceiving.store(1);  // as while the TCP receiver runs
@@ -113,6 +113,15 @@ class LinkTest : public testing::Test {
 
   std::vector<std::string> Lines() { return log_.Lines(); }
 
+  // The two settings, and the choice an opening makes from them on loopback.
+  static void ChooseAddresses(const char* local, const char* server) {
+    std::strcpy(localIpAddress, local);
+    std::strcpy(serverIpAddress, server);
+    ConfigureLink();
+    uint32_t listen[kMaxAdapters];
+    linkChoice.Open(&kLoopback, 1, listen);
+  }
+
   // A listener on 127.0.0.1:65000 and the client's connection to it.
   void Connect() {
     listener_ = NetTcpSocket();
@@ -121,7 +130,7 @@ class LinkTest : public testing::Test {
     ASSERT_EQ(1, NetBind(listener_, kLoopback, kServerPort))
         << "port 65000 on 127.0.0.1 is busy" << (privateNetwork ? "" : " (no namespace of our own)");
     ASSERT_EQ(1, NetListen(listener_, 4));
-    ASSERT_EQ(1, ConnectToServer("127.0.0.1"));
+    ASSERT_EQ(1, ConnectLink(kLoopback));
     server_ = NetAccept(listener_, nullptr, nullptr);
     ASSERT_NE(kNoSocket, server_);
   }

@@ -1,6 +1,6 @@
 // What each of the link's receivers does with a frame or a datagram handed
-// to it: the image, the activity count, the sender filter, the server's
-// beacon address and host name, and the log lines for what it drops.
+// to it: the image, the activity count, the sender filter, the server chosen
+// by its beacons and its host name, and the log lines for what it drops.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -92,7 +92,7 @@ TEST_F(LinkTest, UpdateDatagrams) {
     SCOPED_TRACE(c.name);
     InitOffsetImage();
     ASSERT_EQ(1, log_.Restart());
-    std::strcpy(serverIpAddress, c.server);
+    ChooseAddresses("127.0.0.1", c.server);
     unicastReceiving.store(c.receiving);
     lastSenderAddress.store(0);
     Bytes exact = c.datagram;  // no zero fill behind it: a read past it shows under ASan
@@ -111,38 +111,70 @@ TEST_F(LinkTest, BeaconDatagrams) {
     const char* name;
     Bytes datagram;
     uint32_t from;
-    uint32_t activity, beaconAddress;
+    uint32_t activity;
     const char* line;
   } cases[] = {
-      {"beacon from the server", beacon, kLoopback, 1, kLoopback, nullptr},
-      {"beacon from another host", beacon, kOtherHost, 0, 0, nullptr},
-      {"update frame on the multicast port", UpdateFrame({{0, 1, 1}}), kLoopback, 0, 0,
+      {"beacon from the server", beacon, kLoopback, 1, nullptr},
+      {"beacon from another host", beacon, kOtherHost, 0, nullptr},
+      {"update frame on the multicast port", UpdateFrame({{0, 1, 1}}), kLoopback, 0,
        "UDP Bad footer batch head->Size=6 foot->Checksum=FADE foot->Size=6"},
-      {"data block type tagged 0xDEFA", MakeFrame(6, kTagBeacon, {}), kLoopback, 0, 0, "UDP bad messagetype 6"},
+      {"data block type tagged 0xDEFA", MakeFrame(6, kTagBeacon, {}), kLoopback, 0, "UDP bad messagetype 6"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     InitOffsetImage();
     ASSERT_EQ(1, log_.Restart());
-    serverBeaconAddress.store(0);
     Bytes exact = c.datagram;
     TakeBeaconDatagram(exact.data(), int(exact.size()), c.from);
     EXPECT_EQ(c.from, lastSenderAddress.load());
-    EXPECT_EQ(c.beaconAddress, serverBeaconAddress.load());
+    EXPECT_EQ(kLoopback, linkChoice.Server());
     EXPECT_EQ(c.activity, Activity());
     const auto lines = Lines();
     EXPECT_EQ(c.line == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.line}, lines);
   }
-  // The host name comes from the lookup of the accepted sender.
+}
+
+// With the server set to auto the first host whose valid beacon arrives is
+// the server for the rest of the opening; the others are named once each.
+TEST_F(LinkTest, AutoServerIsTheFirstHostHeard) {
+  const Bytes beacon = MakeFrame(kTypeBeacon, kTagBeacon, Bytes(12, 1));
+  const Bytes update = UpdateFrame({{0, 0x0274, 0x11}});
+  const uint32_t third = NetParseAddress("127.0.0.3");
+  ChooseAddresses("auto", "AUTO");
+  struct Step {
+    const Bytes* datagram;
+    uint32_t from;
+  };
+  const Step steps[] = {{&update, kOtherHost}, {&beacon, kOtherHost}, {&beacon, kLoopback}, {&beacon, kOtherHost},
+                        {&beacon, kLoopback},  {&beacon, third},      {&beacon, kLoopback}};
+  for (const Step& step : steps) TakeBeaconDatagram(step.datagram->data(), int(step.datagram->size()), step.from);
+  EXPECT_EQ(kOtherHost, linkChoice.Server());
+  EXPECT_EQ(2u, Activity());  // the two beacons of the chosen host; an update frame chooses nothing
+  const std::vector<std::string> expected = {
+      "Server 127.0.0.2 found by its beacons",
+      "Beacons also heard from 127.0.0.1; staying with 127.0.0.2 (set \"IP Address of server\" to choose)",
+      "Beacons also heard from 127.0.0.3; staying with 127.0.0.2 (set \"IP Address of server\" to choose)"};
+  EXPECT_EQ(expected, Lines());
+  // Update frames count from the chosen server only.
+  unicastReceiving.store(1);
+  TakeUpdateDatagram(update.data(), int(update.size()), kLoopback);
+  EXPECT_EQ(0, ImageByte(0x0274));
+  TakeUpdateDatagram(update.data(), int(update.size()), kOtherHost);
+  EXPECT_EQ(0x11, ImageByte(0x0274));
+}
+
+// The window's name of the server: its dotted address at once, the name the
+// name service gives once it is in, never a wait for it.
+TEST_F(LinkTest, ServerHostNameShowsTheAddressUntilTheNameIsIn) {
   char expected[kNetHostNameSize], got[kNetHostNameSize];
   NetLookupHostName(kLoopback, expected, sizeof expected);
-  CopyServerHostName(got, sizeof got);
-  EXPECT_STREQ(expected, got);
-  EXPECT_STRNE("", got);
-  // A sender the name service knows nothing of (or no name service at all)
+  ASSERT_TRUE(WaitUntil([&] {
+    CopyServerHostName(got, sizeof got);
+    return std::strcmp(got, expected) == 0;
+  })) << got;
+  // A server the name service knows nothing of (or no name service at all)
   // still leaves a name to show: its dotted address.
-  std::strcpy(serverIpAddress, "127.0.0.2");
-  TakeBeaconDatagram(beacon.data(), int(beacon.size()), kOtherHost);
+  ChooseAddresses("127.0.0.1", "127.0.0.2");
   CopyServerHostName(got, sizeof got);
   EXPECT_STRNE("", got);
 }
