@@ -46,10 +46,11 @@ def version_record(data):
     return m.group(1).decode("utf-16-le") if m else None
 
 
-def default_settings(version):
-    """What the client writes when it finds no settings file."""
+def shipped_settings(version):
+    """The settings the release ships: the layout the client writes itself,
+    both addresses auto, so that a first start needs no editing."""
     return ("Kestrovaline Version %s ini file\r\n\r\n[Network Settings]\r\n"
-            "IP Address of THIS PC = 192.168.1.60\r\nIP Address of server = 192.168.1.40\r\n" % version).encode()
+            "IP Address of THIS PC = auto\r\nIP Address of server = auto\r\n" % version).encode()
 
 
 def main():
@@ -73,7 +74,7 @@ def main():
             files["%s/%s" % (folder, name)] = data
     with open(os.path.join(root, "packaging", "README.txt")) as f:
         files["README.txt"] = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode()
-    files["Kestrovaline.ini"] = default_settings(version)
+    files["Kestrovaline.ini"] = shipped_settings(version)
     files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[n]).hexdigest(), n) for n in sorted(files)).encode()
     for p in problems:
         print("release: " + p)

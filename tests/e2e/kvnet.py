@@ -26,7 +26,7 @@ import subprocess
 import threading
 import unittest
 
-_NAME_RE = re.compile(r"^kv(\d+)n(\d+)[ab]$")
+_NAME_RE = re.compile(r"^kv(\d+)n(\d+)[abc]$")
 _lock = threading.Lock()
 _live = []  # NetPairs not yet cleaned up
 _counter = 0
@@ -132,6 +132,8 @@ class NetPair:
         self.addr_a = self.subnet + ".1"
         self.addr_b = self.subnet + ".2"
         self.extra_b = [self.subnet + ".%d" % (3 + i) for i in range(extra_b)]
+        self.ns_c = "kv%dn%dc" % (pid, k)  # made by add_dead_adapter
+        self.dev_dead = "kv%dv%dd" % (pid % 1000000, k)
         self._procs = []
         self._made = False
         self._closed = False
@@ -171,7 +173,7 @@ class NetPair:
         for proc in self._procs:
             stop_process(proc)
         if self._made:
-            for ns in (self.ns_a, self.ns_b):
+            for ns in (self.ns_a, self.ns_b, self.ns_c):
                 try:
                     _ip("netns", "del", ns, check=False)
                 except (OSError, subprocess.TimeoutExpired):
@@ -182,6 +184,26 @@ class NetPair:
         with _lock:
             if self in _live:
                 _live.remove(self)
+
+    def add_dead_adapter(self, address):
+        """A second adapter in A with address/24, up, whose far end sits alone
+        in a third namespace: it hears nothing, and it takes A's default and
+        multicast routes, so that a join or a connect that leaves the choice
+        of adapter to the platform picks it. remove_dead_adapter undoes it."""
+        if not os.path.exists("/run/netns/" + self.ns_c):
+            _ip("netns", "add", self.ns_c)
+        _ip("link", "add", self.dev_dead, "type", "veth", "peer", "name", self.dev_dead + "x")
+        _ip("link", "set", self.dev_dead, "netns", self.ns_a)
+        _ip("link", "set", self.dev_dead + "x", "netns", self.ns_c)
+        _ip("-n", self.ns_c, "link", "set", self.dev_dead + "x", "up")
+        _ip("-n", self.ns_a, "addr", "add", address + "/24", "dev", self.dev_dead)
+        _ip("-n", self.ns_a, "link", "set", self.dev_dead, "up")
+        _ip("-n", self.ns_a, "route", "replace", "224.0.0.0/4", "dev", self.dev_dead)
+        _ip("-n", self.ns_a, "route", "replace", "default", "dev", self.dev_dead)
+
+    def remove_dead_adapter(self):
+        _ip("-n", self.ns_a, "link", "del", self.dev_dead, check=False)
+        _ip("-n", self.ns_a, "route", "replace", "224.0.0.0/4", "dev", self.dev_a, check=False)
 
     def __enter__(self):
         return self.open()
