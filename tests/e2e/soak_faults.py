@@ -2,14 +2,18 @@
 
 In turn, one every 30-60 s: the server closes the connection (FIN), resets it
 (RST), is killed and started again 3 s later, goes silent (no beacons, blocks
-or updates) for 8 s, or nothing happens. A Fault keeps its stamps in
+or updates) for 8 s, this PC's address is removed for 10 s (Wi-Fi dropping,
+sleep and resume), or nothing happens. A Fault keeps its stamps in
 time.time_ns(), the clock of the add-ons' send stamps and the journals.
 """
 
 import random
 import time
 
-FAULTS = ["close", "reset", "kill", "silent", "none"]
+import kvnet
+
+FAULTS = ["close", "reset", "kill", "silent", "address", "none"]
+ADDRESS_GONE_S = 10
 NEAR_NS = 500_000_000         # a write this close to a fault may be lost
 
 
@@ -28,14 +32,16 @@ class FaultDriver:
 
     order: the kinds in turn (from FAULTS); seed: of the times between them;
     stop: an Event that ends the driving early; start_sim: () -> a new running
-    server_sim, for the one after a kill. faults: every fault that came, in
-    order ("none" left out)."""
+    server_sim, for the one after a kill; net: the kvnet.NetPair whose
+    namespace A holds the client. faults: every fault that came, in order
+    ("none" left out)."""
 
-    def __init__(self, order, seed, stop, start_sim):
+    def __init__(self, order, seed, stop, start_sim, net=None):
         self.order = order
         self.seed = seed
         self.stop = stop
         self.start_sim = start_sim
+        self.net = net
         self.faults = []
 
     def run(self, sim, until, started):
@@ -63,7 +69,21 @@ class FaultDriver:
                 time.sleep(8)
                 sim.command("resume all")
                 fault.end_ns = fault.back_ns = time.time_ns()
+            elif fault.kind == "address":
+                self.remove_address(ADDRESS_GONE_S)
+                fault.end_ns = fault.back_ns = time.time_ns()
             if fault.kind != "none":
                 self.faults.append(fault)
             due = time.monotonic()
             print("%7.1f s  fault: %s" % (time.monotonic() - started, fault.kind), flush=True)
+
+    def remove_address(self, seconds):
+        """Takes the client's address off its adapter for seconds, then gives
+        it back with the multicast route that went with it."""
+        ip = lambda *args: kvnet._ip("-n", self.net.ns_a, *args)
+        ip("addr", "del", self.net.addr_a + "/24", "dev", self.net.dev_a)
+        try:
+            time.sleep(seconds)
+        finally:
+            ip("addr", "add", self.net.addr_a + "/24", "dev", self.net.dev_a)
+            ip("route", "replace", "224.0.0.0/4", "dev", self.net.dev_a)

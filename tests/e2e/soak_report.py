@@ -34,6 +34,10 @@ def report(soak, addons, offsets):
     print("  near a fault             %d, of them not journaled %d" % (len(writes.near), len(writes.near_missing)))
     print("  in the 2 s before close  %d, of them not journaled %d" % (
         len(writes.before_close), len(writes.before_close_missing)))
+    gone = [f for f in soak.faults if f.kind == "address"]
+    if gone:
+        while_gone = [r for r in writes.answered if any(f.start_ns <= r[1] <= f.end_ns for f in gone)]
+        print("  while the address was gone %d (in %d outages)" % (len(while_gone), len(gone)))
     print("invalid batches            %d" % bad)
     print("values journaled twice     %d" % len(writes.twice))
     check(not writes.lost, "%d writes answered 1 are in no journal (first: value %s)" % (

@@ -11,8 +11,8 @@ holds a native server_sim with the default stream (beacons 20/s, 5 block
 types x 20/s, 200 update frames/s) that journals every write batch it receives
 with the kernel's receive stamp. Every 30-60 s one fault comes, in turn: the
 server closes the connection (FIN), resets it (RST), is killed and started
-again 3 s later, goes silent (no beacons, blocks or updates) for 8 s, or
-nothing happens. At the end the client must answer 1 again, and WM_CLOSE,
+again 3 s later, goes silent (no beacons, blocks or updates) for 8 s, the
+client's address is removed for 10 s, or nothing happens. At the end the client must answer 1 again, and WM_CLOSE,
 sent while the add-ons go on, must end it with exit code 0 within 5 s.
 
 Then the add-ons' logs (value, send stamp, answer) meet the journals:
@@ -27,7 +27,10 @@ Then the add-ons' logs (value, send stamp, answer) meet the journals:
   read on the Linux side (/proc/PID/smaps_rollup) and the handles are the
   client's entries in the wineserver's handle table;
 - recovery per fault kind: from the fault (close, reset), the server's
-  return (kill) or the end of the silence until requests are answered 1 again.
+  return (kill), the end of the silence or the address's return until
+  requests are answered 1 again;
+- writes answered 1 while the client's address was gone (TCP cannot deliver
+  them): counted, the fewer the better.
 Prints the figures; exits 1 when one misses. The faults are brought by
 soak_faults.py, the answers meet the journals in soak_journal.py, and
 soak_report.py prints the figures against their limits.
@@ -184,7 +187,7 @@ class Soak:
 
     def run(self):
         self.rig = LinkRig().open()
-        net = self.rig.net
+        net = self.driver.net = self.rig.net
         threads = []
         try:
             sim = self.start_sim()
