@@ -151,11 +151,6 @@ int NetLookupHostName(uint32_t address, char* out, size_t size);
 // the name service as long as the platform lets it.
 int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize);
 
-// The address of this host that a datagram to address would leave from (the
-// route's source), found without sending anything: 1 with *source filled,
-// 0 when there is no route.
-int NetRouteSource(uint32_t address, uint32_t* source);
-
 // This host's IPv4 unicast addresses on adapters that are up, other than
 // loopback (127.x.x.x), up to max of them, in the platform's order, into out.
 // Returns the count (0 when there is none), or -1 when the platform cannot
@@ -189,6 +184,18 @@ int NetLastError();
 // The reasons that callers and tests tell apart, from either platform's code.
 enum class NetErrorKind { kOther, kRefused, kAddressNotAvailable, kAddressInUse, kTimedOut, kReset };
 NetErrorKind NetErrorKindOf(int code);
+
+// The address of this host that a datagram to address would leave from (the
+// route's source), found without sending anything: a datagram socket's
+// connect only picks the route. 1 with *source filled, 0 when there is no
+// route. Core logic, the same on every platform.
+inline int NetRouteSource(uint32_t address, uint32_t* source) {
+  const NetSocket s = NetUdpSocket();
+  if (s == kNoSocket) return 0;
+  const int found = NetConnectStart(s, address, 9) == 1 && NetLocalName(s, source, nullptr) == 1 ? 1 : 0;
+  NetClose(s);
+  return found;
+}
 
 // A bounded connection attempt built on the two halves above: waits in
 // slices of sliceMs for at most timeLimitMs, and gives up early once

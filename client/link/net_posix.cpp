@@ -275,17 +275,6 @@ int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t r
   return 1;
 }
 
-int NetRouteSource(uint32_t address, uint32_t* source) {
-  // A datagram socket's connect only picks the route; nothing is sent.
-  const NetSocket s = NetUdpSocket();
-  if (s == kNoSocket) return 0;
-  const sockaddr_in to = MakeAddress(address, 9);
-  int found = Done(connect(Fd(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
-  if (found != 0) found = NetLocalName(s, source, nullptr);
-  NetClose(s);
-  return found;
-}
-
 int NetLocalAddresses(uint32_t* out, int max) {
   ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) return Failed(-1);

@@ -258,17 +258,6 @@ int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t r
   return 1;
 }
 
-int NetRouteSource(uint32_t address, uint32_t* source) {
-  // A datagram socket's connect only picks the route; nothing is sent.
-  const NetSocket s = NetUdpSocket();
-  if (s == kNoSocket) return 0;
-  const sockaddr_in to = MakeAddress(address, 9);
-  int found = Done(connect(Sock(s), reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0);
-  if (found != 0) found = NetLocalName(s, source, nullptr);
-  NetClose(s);
-  return found;
-}
-
 int NetLocalAddresses(uint32_t* out, int max) {
   // The adapters' list, asked again with the size the platform says it needs.
   std::vector<unsigned char> buffer(16384);

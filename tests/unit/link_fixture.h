@@ -1,18 +1,11 @@
 // For the link's tests: frames built here, the image and the activity count
 // read back, a wait that yields instead of sleeping, and the LinkTest fixture
 // (the link's flags and addresses reset, the event log captured, a loopback
-// server to connect to). Included by one test program each: the constant
-// privateNetwork below moves that program into a network namespace of its own
-// before main, while it has one thread, when it may create one.
+// server to connect to). Each program that includes it runs in a network
+// namespace of its own (private_network.h).
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <net/if.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -31,22 +24,9 @@
 #include "link/tcp_link.h"
 #include "link/udp_receivers.h"
 #include "link_log_capture.h"
+#include "private_network.h"
 
 using Bytes = std::vector<uint8_t>;
-
-// A fresh network namespace with its loopback up, when we may create one.
-const bool privateNetwork = [] {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq lo{};
-  std::strcpy(lo.ifr_name, "lo");
-  if (s < 0) return false;
-  bool up = ioctl(s, SIOCGIFFLAGS, &lo) == 0;
-  lo.ifr_flags |= IFF_UP;
-  up = up && ioctl(s, SIOCSIFFLAGS, &lo) == 0;
-  close(s);
-  return up;
-}();
 
 inline const uint32_t kLoopback = NetParseAddress("127.0.0.1");
 inline const uint32_t kOtherHost = NetParseAddress("127.0.0.2");

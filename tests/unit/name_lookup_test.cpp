@@ -8,6 +8,7 @@
 
 #include "link/name_lookup.h"
 #include "link/net.h"
+#include "private_network.h"
 
 namespace {
 
@@ -45,6 +46,7 @@ TEST(NameLookup, AnswersTheLatestQuestion) {
 }
 
 TEST(NameLookup, NameThatCannotBeFoundGivesTheReason) {
+  if (!privateNetwork) GTEST_SKIP() << "the query would leave this machine";
   NameLookup lookup;
   lookup.AskAddress("no-such-host.invalid");
   char reason[256] = "";

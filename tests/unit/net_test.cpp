@@ -44,6 +44,17 @@ TEST(NetLayer, AddressText) {
   EXPECT_EQ(127, bytes[0]);  // network byte order
 }
 
+TEST(NetLayer, RouteSourceAndLocalAddresses) {
+  const uint32_t loopback = NetParseAddress("127.0.0.1");
+  uint32_t source = 0;
+  ASSERT_EQ(1, NetRouteSource(loopback, &source));
+  EXPECT_EQ(loopback, source);
+  uint32_t addresses[32];
+  const int count = NetLocalAddresses(addresses, 32);
+  ASSERT_GE(count, 0);
+  for (int i = 0; i < count; ++i) EXPECT_NE(127, reinterpret_cast<const uint8_t*>(&addresses[i])[0]);
+}
+
 TEST(NetLayer, SendRunsOutOfTimeWhenThePeerStopsReading) {
   const NetSocket listener = NetTcpSocket();
   ASSERT_EQ(1, NetBind(listener, kLoopback, 0));
