@@ -70,20 +70,27 @@ class FaultDriver:
                 sim.command("resume all")
                 fault.end_ns = fault.back_ns = time.time_ns()
             elif fault.kind == "address":
-                self.remove_address(ADDRESS_GONE_S)
-                fault.end_ns = fault.back_ns = time.time_ns()
+                self.remove_address(fault)
             if fault.kind != "none":
                 self.faults.append(fault)
             due = time.monotonic()
             print("%7.1f s  fault: %s" % (time.monotonic() - started, fault.kind), flush=True)
 
-    def remove_address(self, seconds):
-        """Takes the client's address off its adapter for seconds, then gives
-        it back with the multicast route that went with it."""
+    def remove_address(self, fault):
+        """Takes the client's address off its adapter for ADDRESS_GONE_S, then
+        gives it back with the multicast route that went with it; the fault
+        lasts until then."""
         ip = lambda *args: kvnet._ip("-n", self.net.ns_a, *args)
         ip("addr", "del", self.net.addr_a + "/24", "dev", self.net.dev_a)
         try:
-            time.sleep(seconds)
+            time.sleep(ADDRESS_GONE_S)
         finally:
             ip("addr", "add", self.net.addr_a + "/24", "dev", self.net.dev_a)
             ip("route", "replace", "224.0.0.0/4", "dev", self.net.dev_a)
+            fault.end_ns = fault.back_ns = time.time_ns()
+
+    def address_outage(self):
+        """One address fault now, outside the turns (the soak's warm-up)."""
+        fault = Fault("address", time.time_ns())
+        self.remove_address(fault)
+        self.faults.append(fault)
