@@ -40,7 +40,13 @@ extern std::atomic<uint32_t> writeByteCount;  // data bytes of write records han
 // sender also takes the link down (clears linkUp, logging the failure).
 using WriteBatchSender = int (*)(const uint8_t* batch, uint32_t size);
 
-// Walks the request area [area, area + size). Returns the request result:
+// Walks the request area [area, area + size). Write records reach the image at
+// once (ApplyLocalWrite); their shadow marks stay only when the request's batch
+// went out whole (result 1). For any other result they are taken back
+// (ReleaseLocalWrite), so the next data block or update record brings the
+// server's value back. The area is read once per head field and once per data
+// byte: the batch and the image get the same checked record even while the
+// add-on changes its area. Returns the request result:
 // 1 done, 2 the batch went out short, 3 no link or send error, 0 the walk
 // stopped at a bad record (unknown kind, a broken limit, or no end of list).
 // The atom's message answers 1 only for result 1 (RequestMessageResult).
