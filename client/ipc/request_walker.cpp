@@ -43,21 +43,32 @@ inline uint32_t ReadFieldOnce(const uint8_t* p) {
 // Why a record stopped the walk; each has its own request-log line.
 enum class BadRecord { kUnknownKind, kHeadCut, kNoEnd, kBeyondMapping, kBeyondImage, kBatchFull };
 
+// A broken add-on can send bad requests back to back: each kind of failure
+// line has its limit (base/line_limit.h), so the rest cost no open and close.
+LineLimit unknownKindLines{"default-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit noEndLines{"end-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit mappingLines{"mapping-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit imageLines{"image-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit batchLines{"batch-> FS6IPC_MESSAGE_FAILURE"};
+
+void AppendFailureLine(LineLimit& kind, const char* line) { AppendRequestLogLimited(kind, line, std::strlen(line)); }
+
 // Writes the failure line of a bad record to the request log.
 void LogBadRecord(BadRecord why, uint32_t offset, uint32_t size) {
   const char* word = nullptr;
+  LineLimit* kind = nullptr;
   switch (why) {
-    case BadRecord::kUnknownKind: AppendRequestLog("default-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kUnknownKind: AppendFailureLine(unknownKindLines, "default-> FS6IPC_MESSAGE_FAILURE\n"); return;
     case BadRecord::kHeadCut:
-    case BadRecord::kNoEnd: AppendRequestLog("end-> FS6IPC_MESSAGE_FAILURE\n"); return;
-    case BadRecord::kBeyondMapping: word = "mapping"; break;
-    case BadRecord::kBeyondImage: word = "image"; break;
-    case BadRecord::kBatchFull: word = "batch"; break;
+    case BadRecord::kNoEnd: AppendFailureLine(noEndLines, "end-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kBeyondMapping: word = "mapping", kind = &mappingLines; break;
+    case BadRecord::kBeyondImage: word = "image", kind = &imageLines; break;
+    case BadRecord::kBatchFull: word = "batch", kind = &batchLines; break;
   }
   char line[kFailureLineSize];
   const int n = std::snprintf(line, sizeof line, "%s-> FS6IPC_MESSAGE_FAILURE Offset: %04X Bytes: %u\n",
                               word, unsigned(offset), unsigned(size));
-  if (n > 0) AppendRequestLog(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+  if (n > 0) AppendRequestLogLimited(*kind, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
 }
 
 // Ends a walk at a bad record: logs it and clears its kind when the kind field

@@ -7,13 +7,18 @@ the unsent one for the rest of the run. A request area made with SEC_RESERVE
 and committed only in part must be answered 0 without the client touching the
 pages that were never committed (Wine lets those pages be read, so the checks
 look at what the client read and wrote, not only at whether it survived).
+A flood of invalid datagrams from the server's address and of bad requests
+must leave both logs small and the client serving.
 
 Same rig as test_link_wine.py (two namespaces, server_sim in B); needs root.
 """
 
+import os
+import sys
 import time
 import unittest
 
+import wine_harness as wh
 from link_wine_case import LinkTestCase, pattern, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
@@ -82,6 +87,50 @@ class ReservedArea(LinkTestCase):
                 self.assertEqual((1, ["r=" + pattern(0x0300, 8).hex().upper(), "r=" + pattern(0x0400, 8).hex().upper()]),
                                  answer)
         self.assertEqual(0, self.end(client, probe))
+
+
+# Sends COUNT datagrams of 9 bytes (a frame head that claims more than follows)
+# from the server's address to the client's update port.
+FLOOD = """
+import socket, sys
+source, target, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((source, 0))
+for i in range(count):
+    s.sendto(bytes([103, 0, 0x40, 0, 0, 0, 0, 0, 0]), (target, 65100))
+"""
+
+
+class Floods(LinkTestCase):
+    def test_floods_of_bad_datagrams_and_bad_requests_leave_small_logs(self):
+        sim = self.start_sim("--pattern")
+        client, probe = self.launch_linked()
+        self.assertTrue(self.link_is(probe, True, 30), "requests never answered 1")
+
+        sender = self.net.popen(self.net.ns_b, [sys.executable, "-c", FLOOD, self.net.addr_b, self.net.addr_a,
+                                                "50000"])
+        self.assertEqual(0, sender.wait(120))
+        # 20,000 requests of an unknown record kind, sent back to back.
+        count = 20000
+        probe.proc.stdin.write(b"raw 3 0 0\n" * count)
+        probe.proc.stdin.flush()
+        for _ in range(count):
+            line = probe._lines.get(timeout=60)
+            self.assertEqual("ok result=0 k=0", line)
+
+        self.assertIsNone(client.proc.poll(), "the client ended")
+        self.assertTrue(self.link_is(probe, True, 30), "requests not answered 1 after the floods")
+        self.assertEqual((1, {"hex": pattern(0x0200, 4).hex().upper()}), probe.request("read 0x0200 4"))
+        events = self.event_lines(client)
+        bad = [l for l in events if " UDP bad datagram length" in l]
+        self.assertGreater(len(bad), 0, "no invalid datagram reached the client")
+        self.assertLessEqual(len(bad), 20, bad[:30])
+        requests = self.request_lines(client)
+        self.assertEqual(20, len([l for l in requests if l == "default-> FS6IPC_MESSAGE_FAILURE"]), requests[:40])
+        self.assertEqual(0, self.end(client, probe))
+        for name in (wh.EVENT_LOG, wh.REQUEST_LOG):
+            self.assertLess(os.path.getsize(client.path(name)), 1 << 20, name)
+        self.assertRegex(self.event_lines(client)[-1], wh.CLOSING_LINE)
 
 
 if __name__ == "__main__":
