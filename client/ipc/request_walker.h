@@ -19,9 +19,10 @@
 // the view, the request log gets a failure line ("default-> ..." for an
 // unknown kind; "mapping-> ...", "image-> ..." or "batch-> ..." with the
 // record's offset and size for a broken limit; "end-> ..." for a head cut off
-// by the end of the view), nothing is sent, requestCount stays, and the walk
-// ends with result 0. Records before it stay handled. A list that reaches the
-// end of the view without a 0 kind ends there the same way ("end-> ...").
+// by the end of the view; each kind of line under its limit, base/line_limit.h),
+// nothing is sent, requestCount stays, and the walk ends with result 0.
+// Records before it stay handled. A list that reaches the end of the view
+// without a 0 kind ends there the same way ("end-> ...").
 #pragma once
 
 #include <atomic>
