@@ -90,14 +90,17 @@ class ReservedArea(LinkTestCase):
 
 
 # Sends COUNT datagrams of 9 bytes (a frame head that claims more than follows)
-# from the server's address to the client's update port.
+# from the server's address to the client's update port, about 5,000 a second
+# so that most of them get through the receive buffer rather than overflow it.
 FLOOD = """
-import socket, sys
+import socket, sys, time
 source, target, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 s.bind((source, 0))
 for i in range(count):
     s.sendto(bytes([103, 0, 0x40, 0, 0, 0, 0, 0, 0]), (target, 65100))
+    if i % 50 == 49:
+        time.sleep(0.01)
 """
 
 
