@@ -8,7 +8,9 @@
 //
 // The input is a list of operations, each opened by one byte (its low two bits
 // pick the kind):
-//   0  local write:  offset (3 bytes, modulo the image), size (1 byte, 1..8), data
+//   0  local write:  offset (3 bytes, modulo the image), size (1 byte, 1..8), data;
+//      with bit 2 of the opening byte set, a local write taken back instead
+//      (its request's batch did not go out whole): offset and size, no data
 //   1  data block:   type (1 byte, 6..10 mostly, sometimes outside), edits (1 byte,
 //                    0..15), then per edit a position (2 bytes) and a value; the
 //                    block is the model's current quarter with those edits, so
@@ -76,6 +78,17 @@ void LocalWrite(Input& in) {
   Check(offset, size);
 }
 
+void TakeBack(Input& in) {
+  if (!in.Has(4)) return;
+  const uint32_t offset = (in.Byte() | uint32_t(in.Byte()) << 8 | uint32_t(in.Byte()) << 16) % kImageSize;
+  uint32_t size = in.Byte() % 8 + 1;
+  if (size > kImageSize - offset) size = kImageSize - offset;
+  ReleaseLocalWrite(offset, size);
+  if (offset != 0x330A && offset != 0x330B)  // a write there marked nothing, so nothing is taken back
+    for (uint32_t i = 0; i < size; ++i) modelShadow[offset + i] = false;
+  Check(offset, size);
+}
+
 KV_MODEL void ModelBlock(uint32_t base) {
   for (uint32_t i = 0; i < kDataBlockSize; ++i) {
     const uint32_t o = base + i;
@@ -128,8 +141,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   blocksLeft = kMaxBlocks;
   Input in{data, data + size};
   while (in.Has(1)) {
-    switch (in.Byte() & 3) {
-      case 0: LocalWrite(in); break;
+    const uint8_t op = in.Byte();
+    switch (op & 3) {
+      case 0: (op & 4) != 0 ? TakeBack(in) : LocalWrite(in); break;
       case 1: DataBlock(in); break;
       case 2: UpdateFrame(in); break;
       default: Check(0, kImageSize); break;

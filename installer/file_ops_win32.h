@@ -11,4 +11,5 @@ class Win32FileOps final : public FileOps {
   int Delete(const std::string& path) override;
   int CreateFolder(const std::string& path) override;
   int Copy(const std::string& from, const std::string& to) override;
+  int Identity(const std::string& path, FileIdentity* id) override;
 };

@@ -20,39 +20,65 @@ std::vector<std::string> DeleteList(const std::string& simFolder, const std::str
   };
 }
 
-// Deleting one of the package's own files would leave nothing to copy.
-static bool IsPackageFile(const std::string& path, const std::string& packageFolder) {
-  for (const char* name : kPackageFiles)
-    if (SamePathText(path, packageFolder + name)) return true;
-  return false;
-}
+namespace {
 
-static int DeleteLeftovers(FileOps& ops, const std::string& packageFolder, const std::string& simFolder,
-                           const std::string& pluginsFolder) {
+// The identities of the package's files, taken before anything changes; a
+// file whose identity the platform cannot tell matches by its path's text.
+struct PackageFiles {
+  const std::string& folder;
+  FileIdentity ids[kPackageFileCount];
+  bool known[kPackageFileCount];
+
+  PackageFiles(FileOps& ops, const std::string& packageFolder) : folder(packageFolder) {
+    for (int i = 0; i < kPackageFileCount; ++i) known[i] = ops.Identity(folder + kPackageFiles[i], &ids[i]) == 1;
+  }
+
+  // True when path names package file i, through whatever spelling.
+  bool Names(FileOps& ops, const std::string& path, int i) const {
+    if (SamePathText(path, folder + kPackageFiles[i])) return true;
+    FileIdentity id;
+    return known[i] && ops.Identity(path, &id) == 1 && id == ids[i];
+  }
+
+  // True when path names any of the package's files: deleting it would leave
+  // nothing to copy.
+  bool Holds(FileOps& ops, const std::string& path) const {
+    for (int i = 0; i < kPackageFileCount; ++i)
+      if (Names(ops, path, i)) return true;
+    return false;
+  }
+};
+
+int DeleteLeftovers(FileOps& ops, const PackageFiles& package, const std::string& simFolder,
+                    const std::string& pluginsFolder) {
   for (const std::string& path : DeleteList(simFolder, pluginsFolder))
-    if (ops.Exists(path) && !IsPackageFile(path, packageFolder) && !ops.Delete(path)) return 0;
+    if (ops.Exists(path) && !package.Holds(ops, path) && !ops.Delete(path)) return 0;
   return 1;
 }
 
-static int MakeFolder(FileOps& ops, const std::string& folder) {
+int MakeFolder(FileOps& ops, const std::string& folder) {
   return ops.Exists(folder) || ops.CreateFolder(folder) ? 1 : 0;
 }
 
-// Copies package file i to the same relative name below the plug-in folder.
-static int CopyPackageFile(FileOps& ops, const std::string& packageFolder, const std::string& dir, int i) {
-  const std::string from = packageFolder + kPackageFiles[i], to = dir + kPackageFiles[i];
-  if (SamePathText(from, to)) return 1;  // installing from the plug-in folder itself
-  return ops.Copy(from, to);
+// Copies package file i to the same relative name below the plug-in folder,
+// unless that is the package file itself (installing from the plug-in folder).
+int CopyPackageFile(FileOps& ops, const PackageFiles& package, const std::string& dir, int i) {
+  const std::string to = dir + kPackageFiles[i];
+  if (package.Names(ops, to, i)) return 1;
+  return ops.Copy(package.folder + kPackageFiles[i], to);
 }
+
+}  // namespace
 
 int InstallPackage(FileOps& ops, const std::string& packageFolder, const std::string& simFolder,
                    const std::string& pluginsFolder) {
-  if (!DeleteLeftovers(ops, packageFolder, simFolder, pluginsFolder)) return 0;
+  const PackageFiles package(ops, packageFolder);
+  if (!DeleteLeftovers(ops, package, simFolder, pluginsFolder)) return 0;
   const std::string dir = pluginsFolder + kPluginFolderName;
   if (!MakeFolder(ops, dir)) return 0;
   for (int i = 0; i < 3; ++i)
-    if (!CopyPackageFile(ops, packageFolder, dir, i)) return 0;
-  if (!MakeFolder(ops, dir + "32\\") || !CopyPackageFile(ops, packageFolder, dir, 3)) return 0;
-  if (!MakeFolder(ops, dir + "64\\") || !CopyPackageFile(ops, packageFolder, dir, 4)) return 0;
+    if (!CopyPackageFile(ops, package, dir, i)) return 0;
+  if (!MakeFolder(ops, dir + "32\\") || !CopyPackageFile(ops, package, dir, 3)) return 0;
+  if (!MakeFolder(ops, dir + "64\\") || !CopyPackageFile(ops, package, dir, 4)) return 0;
   return 1;
 }

@@ -34,6 +34,9 @@ std::vector<std::string> DeleteList(const std::string& simFolder, const std::str
 // files are copied, and copies the five package files. Returns 1 when all
 // of it was done, 0 at the first failing step, whose earlier steps stay
 // done. A package that lies where it is being installed to is not deleted
-// or copied onto itself: those files are already in place.
+// or copied onto itself: those files are already in place. Whether a path
+// names one of the package's files is decided by file identity (volume
+// serial number and file index), not by the path's text, since the
+// installer may have been started through another spelling of the folder.
 int InstallPackage(FileOps& ops, const std::string& packageFolder, const std::string& simFolder,
                    const std::string& pluginsFolder);

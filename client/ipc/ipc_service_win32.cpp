@@ -1,7 +1,9 @@
 // The Win32 side of the local IPC service: from the message's atom to a
 // mapped view of the caller's request area. The view's size comes from the
-// platform, so the walker never trusts the caller about where the area ends.
-// Main thread only, inside the registered message.
+// platform, so the walker never trusts the caller about where the area ends;
+// and it is the committed part only, since the caller may have made its
+// mapping with SEC_RESERVE and committed less than it maps. Main thread only,
+// inside the registered message.
 #include "ipc/ipc_service_win32.h"
 
 #include <cstdint>
@@ -16,15 +18,16 @@ namespace {
 
 constexpr int kAtomNameSize = 260;
 
-// The bytes from the view's base to the end of its region: the whole view,
-// rounded up to whole pages. 0 when the platform cannot tell.
-size_t ViewSize(const void* view) {
-  MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
-  return info.RegionSize;
-}
+constexpr DWORD kReadWrite = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
 
 }  // namespace
+
+size_t CommittedViewSize(const void* view) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(view, &info, sizeof info) != sizeof info) return 0;
+  if (info.State != MEM_COMMIT || (info.Protect & kReadWrite) == 0 || (info.Protect & PAGE_GUARD) != 0) return 0;
+  return info.RegionSize;  // the run of pages from the base that share this state and protection
+}
 
 LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
   char name[kAtomNameSize];
@@ -36,7 +39,7 @@ LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
     CloseHandle(mapping);
     return 0;
   }
-  const int result = WalkRequest(static_cast<uint8_t*>(view), ViewSize(view), send);
+  const int result = WalkRequest(static_cast<uint8_t*>(view), CommittedViewSize(view), send);
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   return RequestMessageResult(result);

@@ -75,6 +75,15 @@ int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data) {
   return 1;
 }
 
+void ReleaseLocalWrite(uint32_t offset, uint32_t size) {
+  if (offsetOwnership[offset] == kOwnerServer) return;
+  std::lock_guard<std::mutex> hold(imageLock);
+  for (uint32_t o = offset; o < offset + size; ++o) {
+    if (writeShadow[o] != 0) --shadowMarks[o / kDataBlockSize];
+    writeShadow[o] = 0;
+  }
+}
+
 int TakeDataBlock(uint32_t type, const uint8_t* payload) {
   std::lock_guard<std::mutex> hold(imageLock);
   linkActivityCount += kBlockActivity;

@@ -30,6 +30,16 @@ void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest);
 // offset + size within kImageSize. Returns 1 when applied, 0 when refused.
 int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data);
 
+// Takes back the shadow marks of a local write record whose request's batch
+// did not reach the server whole (the link was down, the send failed or went
+// out short, or a later record stopped the walk): the server never got the
+// value, so no block will echo it. Under the lock, clears the shadow entries
+// of offset .. offset + size - 1 unless the ownership entry of offset is
+// kOwnerServer (ApplyLocalWrite marked nothing then). The image keeps the
+// local bytes until the next data block or update record brings the server's.
+// The caller keeps offset + size within kImageSize.
+void ReleaseLocalWrite(uint32_t offset, uint32_t size);
+
 // What the TCP receiver does with each valid data block: under the lock,
 // adds kBlockActivity to the link activity and brings the block (type 6..10,
 // exactly kDataBlockSize payload bytes) into the image byte by byte under the

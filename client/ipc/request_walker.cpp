@@ -2,6 +2,13 @@
 // view, the image and the batch buffer before anything is read, copied or
 // applied; positions are size_t and sizes are compared by subtraction, so no
 // claimed size can wrap a sum.
+//
+// The request area is shared memory that the add-on (another of its threads,
+// or any process that opens the same named mapping) can change while the walk
+// runs. So each head field is read from it exactly once, the batch record is
+// built from the values that were checked, and a write record's data is copied
+// once, into the batch, and applied to the image from that copy: the server
+// and the image get the same bytes, and only records the walker accepted.
 #include "ipc/request_walker.h"
 
 #include <cstdio>
@@ -25,24 +32,43 @@ constexpr size_t kFailureLineSize = 96;
 // back, then the 32-bit 0 that ends the list, written once the walk is done.
 uint8_t batch[kBatchBufferSize];
 
+// Reads a 32-bit head field of the caller's area once. The volatile access
+// keeps the compiler from reading the shared bytes a second time in place of
+// keeping the value.
+inline uint32_t ReadFieldOnce(const uint8_t* p) {
+  const volatile uint8_t* v = p;
+  return v[0] | uint32_t(v[1]) << 8 | uint32_t(v[2]) << 16 | uint32_t(v[3]) << 24;
+}
+
 // Why a record stopped the walk; each has its own request-log line.
 enum class BadRecord { kUnknownKind, kHeadCut, kNoEnd, kBeyondMapping, kBeyondImage, kBatchFull };
+
+// A broken add-on can send bad requests back to back: each kind of failure
+// line has its limit (base/line_limit.h), so the rest cost no open and close.
+LineLimit unknownKindLines{"default-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit noEndLines{"end-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit mappingLines{"mapping-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit imageLines{"image-> FS6IPC_MESSAGE_FAILURE"};
+LineLimit batchLines{"batch-> FS6IPC_MESSAGE_FAILURE"};
+
+void AppendFailureLine(LineLimit& kind, const char* line) { AppendRequestLogLimited(kind, line, std::strlen(line)); }
 
 // Writes the failure line of a bad record to the request log.
 void LogBadRecord(BadRecord why, uint32_t offset, uint32_t size) {
   const char* word = nullptr;
+  LineLimit* kind = nullptr;
   switch (why) {
-    case BadRecord::kUnknownKind: AppendRequestLog("default-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kUnknownKind: AppendFailureLine(unknownKindLines, "default-> FS6IPC_MESSAGE_FAILURE\n"); return;
     case BadRecord::kHeadCut:
-    case BadRecord::kNoEnd: AppendRequestLog("end-> FS6IPC_MESSAGE_FAILURE\n"); return;
-    case BadRecord::kBeyondMapping: word = "mapping"; break;
-    case BadRecord::kBeyondImage: word = "image"; break;
-    case BadRecord::kBatchFull: word = "batch"; break;
+    case BadRecord::kNoEnd: AppendFailureLine(noEndLines, "end-> FS6IPC_MESSAGE_FAILURE\n"); return;
+    case BadRecord::kBeyondMapping: word = "mapping", kind = &mappingLines; break;
+    case BadRecord::kBeyondImage: word = "image", kind = &imageLines; break;
+    case BadRecord::kBatchFull: word = "batch", kind = &batchLines; break;
   }
   char line[kFailureLineSize];
   const int n = std::snprintf(line, sizeof line, "%s-> FS6IPC_MESSAGE_FAILURE Offset: %04X Bytes: %u\n",
                               word, unsigned(offset), unsigned(size));
-  if (n > 0) AppendRequestLog(line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+  if (n > 0) AppendRequestLogLimited(*kind, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
 }
 
 // Ends a walk at a bad record: logs it and clears its kind when the kind field
@@ -70,39 +96,60 @@ int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
   return result;  // a failed send has already taken the link down (the sender's part)
 }
 
-}  // namespace
-
-int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
-  uint32_t batchSize = 0;
+// The walk itself; *batchSize is the length of the write records batched so far.
+int WalkRecords(uint8_t* area, size_t size, WriteBatchSender send, uint32_t* batchSize) {
   bool sawWrite = false;
   size_t at = 0;
   for (;;) {
     if (size - at < 4) return StopAt(area, size, at, BadRecord::kNoEnd);
     uint8_t* record = area + at;
-    const uint32_t kind = ReadLe32(record);
+    const uint32_t kind = ReadFieldOnce(record);
     if (kind == 0) break;
     if (kind != kReadKind && kind != kWriteKind) return StopAt(area, size, at, BadRecord::kUnknownKind);
     const uint32_t headSize = kind == kReadKind ? kReadHeadSize : kWriteHeadSize;
     if (size - at < headSize) return StopAt(area, size, at, BadRecord::kHeadCut);
-    const uint32_t offset = ReadLe32(record + 4), n = ReadLe32(record + 8);
+    const uint32_t offset = ReadFieldOnce(record + 4), n = ReadFieldOnce(record + 8);
     if (n > size - at - headSize) return StopAt(area, size, at, BadRecord::kBeyondMapping, offset, n);
     if (!InImage(offset, n)) return StopAt(area, size, at, BadRecord::kBeyondImage, offset, n);
-    uint8_t* data = record + headSize;
     if (kind == kReadKind) {
       readByteCount.fetch_add(n);
-      ReadImageBytes(offset, n, data);
+      ReadImageBytes(offset, n, record + headSize);
       if (readLogging.load() != 0) LogRequestRecord(false, requestCount.load(), offset, n);
     } else {
-      if (headSize + n > kBatchRecordLimit - batchSize)
+      if (headSize + n > kBatchRecordLimit - *batchSize)
         return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
       writeByteCount.fetch_add(n);
       sawWrite = true;
-      std::memcpy(batch + batchSize, record, headSize + n);
-      ApplyLocalWrite(offset, n, data);
-      batchSize += headSize + n;
+      uint8_t* batched = batch + *batchSize;
+      WriteLe32(batched, kWriteKind);
+      WriteLe32(batched + 4, offset);
+      WriteLe32(batched + 8, n);
+      std::memcpy(batched + headSize, record + headSize, n);  // the one copy of the data
+      ApplyLocalWrite(offset, n, batched + headSize);
+      *batchSize += headSize + n;
       if (writeLogging.load() != 0) LogRequestRecord(true, requestCount.load(), offset, n);
     }
     at += headSize + n;
   }
-  return FinishRequest(sawWrite, batchSize, send);
+  return FinishRequest(sawWrite, *batchSize, send);
+}
+
+// A request whose batch did not go out whole takes back its writes' shadow
+// marks: the server has not got those values and will never echo them, and a
+// mark left behind would hold the local value against every block for good.
+void ReleaseBatchedWrites(uint32_t batchSize) {
+  for (uint32_t at = 0; at < batchSize;) {
+    const uint32_t offset = ReadLe32(batch + at + 4), n = ReadLe32(batch + at + 8);
+    ReleaseLocalWrite(offset, n);
+    at += kWriteHeadSize + n;
+  }
+}
+
+}  // namespace
+
+int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
+  uint32_t batchSize = 0;
+  const int result = WalkRecords(area, size, send, &batchSize);
+  if (result != 1) ReleaseBatchedWrites(batchSize);
+  return result;
 }

@@ -19,9 +19,10 @@
 // the view, the request log gets a failure line ("default-> ..." for an
 // unknown kind; "mapping-> ...", "image-> ..." or "batch-> ..." with the
 // record's offset and size for a broken limit; "end-> ..." for a head cut off
-// by the end of the view), nothing is sent, requestCount stays, and the walk
-// ends with result 0. Records before it stay handled. A list that reaches the
-// end of the view without a 0 kind ends there the same way ("end-> ...").
+// by the end of the view; each kind of line under its limit, base/line_limit.h),
+// nothing is sent, requestCount stays, and the walk ends with result 0.
+// Records before it stay handled. A list that reaches the end of the view
+// without a 0 kind ends there the same way ("end-> ...").
 #pragma once
 
 #include <atomic>
@@ -40,7 +41,13 @@ extern std::atomic<uint32_t> writeByteCount;  // data bytes of write records han
 // sender also takes the link down (clears linkUp, logging the failure).
 using WriteBatchSender = int (*)(const uint8_t* batch, uint32_t size);
 
-// Walks the request area [area, area + size). Returns the request result:
+// Walks the request area [area, area + size). Write records reach the image at
+// once (ApplyLocalWrite); their shadow marks stay only when the request's batch
+// went out whole (result 1). For any other result they are taken back
+// (ReleaseLocalWrite), so the next data block or update record brings the
+// server's value back. The area is read once per head field and once per data
+// byte: the batch and the image get the same checked record even while the
+// add-on changes its area. Returns the request result:
 // 1 done, 2 the batch went out short, 3 no link or send error, 0 the walk
 // stopped at a bad record (unknown kind, a broken limit, or no end of list).
 // The atom's message answers 1 only for result 1 (RequestMessageResult).

@@ -71,22 +71,34 @@ uint32_t BuildWriteBatchFrame(const uint8_t* payload, uint32_t size, uint8_t* ou
   return BuildFrame(kTypeWriteBatch, kTagWriteBatch, payload, size, out, outSize);
 }
 
+// Bad frames come as fast as a host can send them: each kind of line has its
+// limit (base/line_limit.h).
+namespace {
+LineLimit tcpShortLines{"TCP bad datagram length"};
+LineLimit udpShortLines{"UDP bad datagram length"};
+LineLimit tcpFooterLines{"TCP Bad footer batch"};
+LineLimit udpFooterLines{"UDP Bad footer batch"};
+LineLimit tcpTypeLines{"TCP data wrong header"};
+LineLimit udpTypeLines{"UDP bad messagetype"};
+LineLimit blockSizeLines{"TCP data block dropped"};
+}  // namespace
+
 void LogBadFrame(const FrameReceiver& who, const BadFrame& bad) {
   char now[kTimestampSize];
   FormatTimestamp(now);
   const bool tcp = IsTcp(who);
   if (bad.check == kFrameShort) {
     if (tcp)
-      LogEvent("%s TCP bad datagram length = %i instead of = %i\n", now, bad.received, int(bad.headSize));
+      LogEventLimited(tcpShortLines, "%s TCP bad datagram length = %i instead of = %i\n", now, bad.received, int(bad.headSize));
     else
-      LogEvent("%s UDP bad datagram length = %i instead of = %i\n", now, bad.received, int(bad.headSize));
+      LogEventLimited(udpShortLines, "%s UDP bad datagram length = %i instead of = %i\n", now, bad.received, int(bad.headSize));
     return;
   }
   if (tcp)
-    LogEvent("%s TCP Bad footer batch head->Size=%i foot->Checksum=%X foot->Size=%i\n", now, int(bad.headSize),
+    LogEventLimited(tcpFooterLines, "%s TCP Bad footer batch head->Size=%i foot->Checksum=%X foot->Size=%i\n", now, int(bad.headSize),
              unsigned(bad.footTag), int(bad.footSize));
   else
-    LogEvent("%s UDP Bad footer batch head->Size=%i foot->Checksum=%X foot->Size=%i\n", now, int(bad.headSize),
+    LogEventLimited(udpFooterLines, "%s UDP Bad footer batch head->Size=%i foot->Checksum=%X foot->Size=%i\n", now, int(bad.headSize),
              unsigned(bad.footTag), int(bad.footSize));
 }
 
@@ -94,13 +106,13 @@ void LogWrongType(const FrameReceiver& who, uint32_t type) {
   char now[kTimestampSize];
   FormatTimestamp(now);
   if (IsTcp(who))
-    LogEvent("%s TCP data wrong header = %i\n", now, int(type));
+    LogEventLimited(tcpTypeLines, "%s TCP data wrong header = %i\n", now, int(type));
   else
-    LogEvent("%s UDP bad messagetype %i\n", now, int(type));
+    LogEventLimited(udpTypeLines, "%s UDP bad messagetype %i\n", now, int(type));
 }
 
 void LogWrongBlockSize(uint32_t type, uint32_t size) {
   char now[kTimestampSize];
-  LogEvent("%s TCP data block %i dropped: head->Size = %i instead of = 16384\n", FormatTimestamp(now), int(type),
+  LogEventLimited(blockSizeLines, "%s TCP data block %i dropped: head->Size = %i instead of = 16384\n", FormatTimestamp(now), int(type),
            int(size));
 }

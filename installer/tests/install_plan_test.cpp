@@ -1,6 +1,7 @@
 // The install logic over an in-memory disk that matches names without regard
-// to case, as the Windows file system does, and that can be told to refuse
-// the n-th change it is asked for.
+// to case, as the Windows file system does, that can reach one folder through
+// other spellings (short names, junctions, subst drives, network paths) and
+// that can be told to refuse the n-th change it is asked for.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -30,20 +31,30 @@ class FakeDisk final : public FileOps {
     bool folder = false;
     bool readOnly = false;
     std::string content;
+    uint64_t index = 0;  // the file's own number on its volume
   };
   std::map<std::string, Entry> entries;  // by lower-case path; folders end in a backslash
   std::vector<std::string> changes;      // "delete P", "mkdir P", "copy A > B", as done
   int refuseChange = -1;                 // index of the change to refuse, -1 none
+  std::vector<std::pair<std::string, std::string>> aliases;  // another spelling of a folder, and the folder
 
   FakeDisk() { entries[Lower("C:\\")].folder = true; }
 
-  void Folder(const std::string& path) { entries[Lower(path)].folder = true; }
+  void Folder(const std::string& path) { entries[Key(path)].folder = true; }
   void File(const std::string& path, const std::string& content = "x", bool readOnly = false) {
-    entries[Lower(path)] = Entry{false, readOnly, content};
+    entries[Key(path)] = Entry{false, readOnly, content, ++lastIndex};
   }
   const Entry* Find(const std::string& path) const {
-    auto it = entries.find(Lower(path));
+    auto it = entries.find(Key(path));
     return it == entries.end() ? nullptr : &it->second;
+  }
+  // The entry's key: its lower-case path, with another spelling of a folder
+  // replaced by the folder.
+  std::string Key(const std::string& path) const {
+    const std::string lower = Lower(path);
+    for (const auto& [alias, folder] : aliases)
+      if (lower.rfind(Lower(alias), 0) == 0) return Lower(folder) + lower.substr(alias.size());
+    return lower;
   }
   bool IsFile(const std::string& path) const { return Find(path) && !Find(path)->folder; }
   std::string Content(const std::string& path) const { return IsFile(path) ? Find(path)->content : "<none>"; }
@@ -57,7 +68,7 @@ class FakeDisk final : public FileOps {
   int Delete(const std::string& path) override {
     const Entry* e = Find(path);
     if (!e || e->folder || e->readOnly || !Allow("delete " + path)) return 0;
-    entries.erase(Lower(path));
+    entries.erase(Key(path));
     return 1;
   }
   int CreateFolder(const std::string& path) override {
@@ -73,8 +84,17 @@ class FakeDisk final : public FileOps {
     File(to, Find(from)->content);
     return 1;
   }
+  int Identity(const std::string& path, FileIdentity* id) override {
+    const Entry* e = Find(path);
+    if (!e || e->folder) return 0;
+    id->volumeSerial = uint8_t(Key(path)[0]);  // one volume per drive letter
+    id->fileIndex = e->index;
+    return 1;
+  }
 
  private:
+  uint64_t lastIndex = 0;
+
   bool Allow(const std::string& change) {
     if (int(changes.size()) == refuseChange) return false;
     changes.push_back(change);
@@ -256,7 +276,7 @@ TEST(Install, MissingPiecesFail) {
     FakeDisk disk;  // a package file gone since start-up
     AddPackage(disk);
     AddSim(disk);
-    disk.entries.erase(Lower(kPackage + "32\\win.xpl"));
+    disk.entries.erase(disk.Key(kPackage + "32\\win.xpl"));
     EXPECT_EQ(0, Install(Accepted(), disk));
     EXPECT_EQ(std::vector<std::string>(kFirstInstall.begin(), kFirstInstall.begin() + 5), disk.changes);
   }
@@ -289,6 +309,43 @@ TEST(Install, PackageInsideTheTargetKeepsItsFiles) {
       EXPECT_EQ(std::string("package ") + name, disk.Content(kPlugin + name)) << name;
     }
   }
+}
+
+// Started from the plug-in folder through another spelling of it, the
+// installer still knows its own files: by their identity, not by the text of
+// their paths. Otherwise it deletes them and then fails to copy them, and the
+// user is left with neither the old plug-in nor the new.
+TEST(Install, PackageReachedThroughAnotherSpellingKeepsItsFiles) {
+  const struct { const char* name; std::string package, folder; } cases[] = {
+      {"short 8.3 names", "C:\\XPLANE~1\\RESOUR~1\\plugins\\TARNEX\\", kPlugin},
+      {"a junction", "C:\\tarnex-link\\", kPlugin},
+      {"a subst drive", "T:\\", kPlugin},
+      {"a network path", "\\\\pc\\x-plane\\Resources\\plugins\\TARNEX\\", kPlugin},
+      {"the plug-ins folder by a short name", "C:\\XPLANE~1\\RESOUR~1\\plugins\\", kPlugins},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeDisk disk;
+    AddSim(disk);
+    AddPackage(disk, c.folder);
+    disk.aliases.push_back({c.package, c.folder});
+    ASSERT_TRUE(disk.IsFile(c.package + "win.xpl"));
+    EXPECT_EQ(1, Install(Accepted(c.package), disk));
+    for (const char* name : kPackageFiles) {
+      EXPECT_EQ(std::string("package ") + name, disk.Content(c.folder + name)) << name;
+      EXPECT_EQ(std::string("package ") + name, disk.Content(kPlugin + name)) << name;
+    }
+    for (const std::string& change : disk.changes) EXPECT_NE(0u, change.rfind("delete ", 0)) << change;
+  }
+  // A file of the same name and content elsewhere is not the package's: a
+  // leftover in the plug-in folder still goes.
+  FakeDisk disk;
+  AddSim(disk);
+  AddPackage(disk);
+  disk.Folder(kPlugin);
+  disk.File(kPlugin + "win.xpl", "package win.xpl");
+  EXPECT_EQ(1, Install(Accepted(), disk));
+  EXPECT_EQ("delete " + kPlugin + "win.xpl", disk.changes.at(0));
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // The install logic with the real Windows file operations on scratch folders
 // below the temporary folder: names match without regard to case, copies are
-// byte for byte, and a leftover that cannot be deleted stops the install.
+// byte for byte, a leftover that cannot be deleted stops the install, and a
+// package started through another spelling of the plug-in folder is known by
+// its files' identity.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -172,6 +175,36 @@ TEST_F(Scratch, UndeletableLeftoverStopsTheInstall) {
     EXPECT_EQ(1, Install(state, ops));
     ExpectInstalled();
   }
+}
+
+// The package lies in the plug-in folder and is started through another
+// spelling of it: a path through "..", and the folder's short 8.3 name where
+// the file system gives one. The installer must know its own files by their
+// identity and keep them.
+TEST_F(Scratch, PackageStartedThroughAnotherSpellingOfThePluginFolderStays) {
+  std::vector<std::string> spellings = {plugins + "..\\plugins\\TARNEX\\"};
+  MakePluginFolders();
+  char shortName[MAX_PATH];
+  const DWORD n = GetShortPathNameA(plugin.c_str(), shortName, MAX_PATH);
+  if (n > 0 && n < MAX_PATH && std::string(shortName) != plugin) spellings.push_back(shortName);
+  for (const std::string& spelling : spellings) {
+    SCOPED_TRACE(spelling);
+    for (int i = 0; i < kPackageFileCount; ++i) WriteFile(plugin + kPackageFiles[i], PackageBytes(i));
+    FileIdentity same, other, again;
+    ASSERT_EQ(1, ops.Identity(plugin + "win.xpl", &same));
+    ASSERT_EQ(1, ops.Identity(spelling + "win.xpl", &again));
+    ASSERT_EQ(1, ops.Identity(plugin + "TARNEX.ini", &other));
+    EXPECT_TRUE(same == again);
+    EXPECT_FALSE(same == other);
+    EXPECT_EQ(0, ops.Identity(plugin + "no such file", &other));
+
+    InstallerState state;
+    ASSERT_EQ(1, LoadPackage(state, ops, spelling + "TARNEX_Install.exe"));
+    ASSERT_EQ(FolderChoice::kAccepted, ChooseSimFolder(state, ops, {1, sim}));
+    EXPECT_EQ(1, Install(state, ops));
+    ExpectInstalled();
+  }
+  std::printf("spellings tried: %zu\n", spellings.size());
 }
 
 }  // namespace

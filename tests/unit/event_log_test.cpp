@@ -1,6 +1,7 @@
 // The two logs as files: the request-log header, CR LF line ends, the switch
-// lines of the logging commands, whole lines from concurrent writers, and no
-// write to a log that is closed or failed to open.
+// lines of the logging commands, whole lines from concurrent writers, no
+// write to a log that is closed or failed to open, the cap of each file and
+// the limit of lines a flood repeats.
 #include "base/event_log.h"
 
 #include "scratch_files.h"
@@ -172,6 +173,58 @@ TEST_F(EventLog, LinesOfSeveralThreadsStayWhole) {
     ++lines;
   }
   EXPECT_EQ(size_t(kThreads * kLines), lines);
+}
+
+// Each file stops at its cap with one line that says so; nothing follows it.
+TEST_F(EventLog, EachLogStopsAtItsCapWithOneLine) {
+  constexpr uint64_t kCap = 4096;
+  ASSERT_EQ(1, OpenLogs(events_.c_str(), requests_.c_str(), kCap));
+  const std::string entry = std::string(50, 'r') + "\n";
+  for (int i = 0; i < 200; ++i) {
+    LogEvent("%s line %03d of the event log\n", "00:00:00:000", i);
+    AppendRequestLog(entry.c_str());
+  }
+  ToggleReadLogging();
+  CloseEventLog();
+  const struct { std::string path, stop; } files[] = {
+      {events_, " Event log stops here: it reached its limit of 4096 bytes\r\n"},
+      {requests_, "Request log stops here: it reached its limit of 4096 bytes\r\n"},
+  };
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.path);
+    const std::string got = ReadFile(f.path);
+    ASSERT_GE(got.size(), f.stop.size());
+    EXPECT_EQ(f.stop, got.substr(got.size() - f.stop.size()));
+    EXPECT_LE(got.size(), kCap + f.stop.size() + 12);
+    EXPECT_GT(got.size(), kCap - 64) << "the log stopped early";
+    EXPECT_EQ(1u, got.rfind(f.stop) == got.find(f.stop) ? 1u : 0u);
+  }
+  EXPECT_EQ(0, AppendRequestLog("after the stop\n"));
+}
+
+// A flood of one kind of line gives its first lines and no more; other kinds
+// and ordinary lines still get through, and a new opening starts afresh.
+TEST_F(EventLog, AFloodOfOneKindGivesItsFirstLines) {
+  LineLimit floodEvents{"UDP bad messagetype"}, otherEvents{"TCP data wrong header"};
+  LineLimit floodEntries{"default-> FS6IPC_MESSAGE_FAILURE"};
+  for (int opening = 0; opening < 2; ++opening) {
+    SCOPED_TRACE(opening);
+    ASSERT_EQ(1, OpenLogs(events_.c_str(), requests_.c_str()));
+    for (int i = 0; i < 5000; ++i) {
+      LogEventLimited(floodEvents, "%s UDP bad messagetype %i\n", "00:00:00:000", i);
+      AppendRequestLogLimited(floodEntries, "default-> FS6IPC_MESSAGE_FAILURE\n", 33);
+    }
+    LogEventLimited(otherEvents, "%s TCP data wrong header = %i\n", "00:00:00:000", 5);
+    LogEvent("%s Status INIT\n", "00:00:00:000");
+    CloseEventLog();
+    std::string events;
+    for (uint32_t i = 0; i < kFirstLines; ++i) events += "00:00:00:000 UDP bad messagetype " + std::to_string(i) + "\r\n";
+    events += "00:00:00:000 TCP data wrong header = 5\r\n00:00:00:000 Status INIT\r\n";
+    EXPECT_EQ(events, ReadFile(events_));
+    std::string entries = kHeader;
+    for (uint32_t i = 0; i < kFirstLines; ++i) entries += "default-> FS6IPC_MESSAGE_FAILURE\r\n";
+    EXPECT_EQ(entries, ReadFile(requests_));
+  }
 }
 
 }  // namespace

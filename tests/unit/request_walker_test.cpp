@@ -1,13 +1,18 @@
 // The request walker on request areas built here, with a fake write-batch
 // sender at the link seam: reads filled from the image, write batches, failed
 // sends, unknown kinds and records that break a bound of the view, the image
-// or the batch. The logs are real files in a temporary folder.
+// or the batch; which local writes keep holding the image against the server;
+// and an area that the add-on changes while it is walked. The logs are real
+// files in a temporary folder.
 #include "ipc/request_walker.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ipc/offset_image.h"
@@ -75,8 +80,8 @@ TEST_F(Walker, UnknownKindStopsTheWalk) {
     EXPECT_EQ(0u, Get32(r.area, r.starts[1])) << "the bad record's kind is cleared";
     if (c.afterWrite) {
       EXPECT_EQ((Bytes{0xAB, 0xCD}), Image(0x0100, 2));
-      EXPECT_EQ(1, WritePending(0x0100));
-      EXPECT_EQ(1, WritePending(0x0101));
+      EXPECT_EQ(0, WritePending(0x0100)) << "nothing was sent, so nothing waits for an echo";
+      EXPECT_EQ(0, WritePending(0x0101));
       EXPECT_EQ(2u, writeByteCount.load());
     } else {
       EXPECT_EQ(Bytes{0x5A}, r.ReadData(0));
@@ -217,6 +222,153 @@ TEST_F(Walker, RecordsRightAtTheLimitsAreServed) {
     EXPECT_EQ(c.batchSize != 0 ? 1 : 0, fake.calls);
     EXPECT_EQ(c.batchSize, fake.size);
     EXPECT_EQ("", RequestLog());
+  }
+}
+
+// A data block of type 6 that carries value at every byte, as the server
+// sends it when it holds value everywhere in 0x0000-0x3FFF.
+void ServerBlock(uint8_t value) {
+  const Bytes block(kDataBlockSize, value);
+  ASSERT_EQ(1, TakeDataBlock(6, block.data()));
+}
+
+// A write the server never got must not pin the image: unless the request's
+// batch went out whole, the next block brings the server's value back. Until
+// then the image shows the local write.
+TEST_F(Walker, OnlyAWriteSentWholeHoldsTheImageAgainstTheServer) {
+  const struct { const char* name; uint32_t link; int reply; bool badAfter; int result; bool held; } cases[] = {
+      {"sent whole", 1, 1, false, 1, true},
+      {"link down", 0, 1, false, 3, false},
+      {"sent short", 1, 2, false, 2, false},
+      {"send error", 1, 3, false, 3, false},
+      {"a later record of unknown kind", 1, 1, true, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    ServerBlock(0x11);
+    linkUp = c.link;
+    fake.reply = c.reply;
+    fake.dropsLink = c.reply != 1;
+    Request r;
+    r.Write(0x0100, {0x22, 0x22}).Write(0x3FFF, {0x22});
+    if (c.badAfter) r.Word(3).Word(0).Word(0);
+    r.End();
+    EXPECT_EQ(c.result, Walk(r));
+    EXPECT_EQ((Bytes{0x22, 0x22}), Image(0x0100, 2)) << "the local write shows until the server speaks";
+    EXPECT_EQ(c.held ? 1 : 0, WritePending(0x0100));
+    EXPECT_EQ(c.held ? 1 : 0, WritePending(0x3FFF));
+    ServerBlock(0x33);  // the server holds 0x33 there: it never got the write, or took another since
+    ServerBlock(0x33);
+    const Bytes expected = c.held ? Bytes{0x22, 0x22} : Bytes{0x33, 0x33};
+    EXPECT_EQ(expected, Image(0x0100, 2));
+    EXPECT_EQ(expected[0], Image(0x3FFF, 1)[0]);
+  }
+}
+
+TEST_F(Walker, AnUnsentWriteTakesBackOnlyWhatItMarked) {
+  // An unsent write over a sent one that waits for its echo: the server has
+  // the sent value, and the image follows the server again.
+  Request sent, unsent;
+  sent.Write(0x0200, {0x44}).End();
+  unsent.Write(0x0200, {0x55}).End();
+  ServerBlock(0x00);
+  EXPECT_EQ(1, Walk(sent));
+  linkUp = 0;
+  EXPECT_EQ(3, Walk(unsent));
+  EXPECT_EQ(0x55, Image(0x0200, 1)[0]);
+  ServerBlock(0x44);
+  EXPECT_EQ(0x44, Image(0x0200, 1)[0]);
+
+  // An unsent write at 0x330A changed nothing locally, so it leaves the marks
+  // that a sent write over 0x3308-0x330B set there.
+  Reset();
+  Request wide, server;
+  wide.Write(0x3308, {1, 2, 3, 4}).End();
+  server.Write(0x330A, {9, 9}).End();
+  EXPECT_EQ(1, Walk(wide));
+  linkUp = 0;
+  EXPECT_EQ(3, Walk(server));
+  EXPECT_EQ((Bytes{1, 1, 1, 1}), (Bytes{uint8_t(WritePending(0x3308)), uint8_t(WritePending(0x3309)),
+                                        uint8_t(WritePending(0x330A)), uint8_t(WritePending(0x330B))}));
+  ServerBlock(0x66);
+  EXPECT_EQ((Bytes{1, 2, 3, 4}), Image(0x3308, 4));
+}
+
+// Another thread of the add-on (or another process with the same mapping)
+// rewrites a write record's offset and data while the walker runs. Whatever
+// it catches, the server must get a record the walker accepted, with the very
+// bytes the image got.
+TEST_F(Walker, AnAreaChangedDuringTheWalkIsSentAsItWasApplied) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the race with the add-on's thread is what this case is about";
+#endif
+  constexpr uint32_t kGood = 0x1000, kBad = 0x1FFF0, kSize = 4096;  // kBad + kSize lies past the image
+  constexpr int kRacedWalks = 2000;
+  alignas(4) static uint8_t area[kWriteHeadSize + kSize + 4];
+  Bytes head;
+  Put32(head, kWriteKind), Put32(head, kGood), Put32(head, kSize);
+  std::copy(head.begin(), head.end(), area);
+  std::fill_n(area + kWriteHeadSize, kSize, 0xA5);
+  std::fill_n(area + kWriteHeadSize + kSize, 4, 0);
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> flips{0};
+  std::thread addOn([&] {
+    // The offset field changes with one store, so the walker sees one value or the other.
+    uint32_t fieldValues[2];
+    for (int k = 0; k < 2; ++k) {
+      Bytes le;
+      Put32(le, k == 0 ? kGood : kBad);
+      std::memcpy(&fieldValues[k], le.data(), 4);
+    }
+    volatile uint32_t* offsetField = reinterpret_cast<volatile uint32_t*>(area + 4);
+    for (uint32_t i = 0; !stop.load(std::memory_order_relaxed); ++i) {
+      *offsetField = fieldValues[i & 1];
+      std::memset(area + kWriteHeadSize, (i & 1) ? 0x5A : 0xA5, kSize);
+      flips.store(i + 1, std::memory_order_relaxed);
+    }
+  });
+  // Walks until enough of them overlapped a change by the add-on's thread, or
+  // for at most two seconds on a machine too busy to run both threads at once.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  int accepted = 0, refused = 0, raced = 0;
+  for (int walk = 0; raced < kRacedWalks && !HasFailure() && (walk % 1024 != 0 || std::chrono::steady_clock::now() < until);
+       ++walk) {
+    std::copy(head.begin(), head.begin() + 4, area);  // a refused record's kind was cleared
+    fake.size = 0;
+    const uint32_t flipsBefore = flips.load(std::memory_order_relaxed);
+    const int result = WalkRequest(area, sizeof area, FakeSend);
+    if (flips.load(std::memory_order_relaxed) != flipsBefore) ++raced;
+    if (result == 0) {
+      ++refused;
+      continue;
+    }
+    ++accepted;
+    const Bytes sent = SentBatch();
+    EXPECT_EQ(1, result);
+    if (sent.size() != kWriteHeadSize + kSize + 4) {
+      ADD_FAILURE() << "a batch of " << sent.size() << " bytes";
+      break;
+    }
+    // A torn offset (some bytes old, some new) is the add-on's own doing; an
+    // offset the walker would refuse, or bytes the image did not get, are not.
+    const uint32_t offset = Get32(sent, 4);
+    EXPECT_EQ(kWriteKind, Get32(sent, 0));
+    EXPECT_EQ(kSize, Get32(sent, 8));
+    if (offset > kImageSize - kSize) {
+      ADD_FAILURE() << "the server got offset " << offset << ", which the walker refuses";
+      break;
+    }
+    EXPECT_TRUE(Image(offset, kSize) == Bytes(sent.begin() + kWriteHeadSize, sent.end() - 4))
+        << "the image and the server got different bytes (walk " << walk << ")";
+  }
+  stop = true;
+  addOn.join();
+  if (!HasFailure()) {
+    EXPECT_GT(raced, 0) << "the add-on's thread never ran during the walks";
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(refused, 0);
   }
 }
 

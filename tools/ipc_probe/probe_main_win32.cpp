@@ -84,6 +84,9 @@ const char kHelp[] =
     "\n"
     "session (mainly for scripts):\n"
     "  mapsize BYTES|auto  timeout MS  send-timeout MS  echo TEXT  help  quit\n"
+    "  reserve COMMITTED|off   request areas made with SEC_RESERVE, only their first\n"
+    "                      COMMITTED bytes committed (0: none); the probe lays requests out\n"
+    "                      in a copy and never touches the uncommitted pages itself\n"
     "\n"
     "exit codes: 0 ok; 1 a command failed (err); 2 usage error; 3 the window answered a\n"
     "request with 0. In script mode: 0 when every command answered ok, else 1.\n";
@@ -110,11 +113,23 @@ Reply CmdMapSize(ProbeSession& s, const Args& a) {
   return Ok(std::to_string(v));
 }
 
+Reply CmdReserve(ProbeSession& s, const Args& a) {
+  uint64_t v = 0;
+  if (a.words.size() == 1 && a.words[0] == "off") {
+    SetReservedAreas(s, false, 0);
+    return Ok("off");
+  }
+  if (a.words.size() != 1 || !ParseUnsigned(a.words[0], 0x40000000, &v)) return Usage("reserve COMMITTED|off");
+  SetReservedAreas(s, true, size_t(v));
+  return Ok(std::to_string(v));
+}
+
 Reply CmdEcho(ProbeSession&, const Args& a) { return Ok(a.rest); }
 
 Reply CmdHelp(ProbeSession&, const Args&) {
   return Ok("commands: find wait-window info wait-gone command command-sync close windows wait-box press-ok "
-            "event-open event-wait event-close read write raw req bench latency mapsize timeout send-timeout echo quit "
+            "event-open event-wait event-close read write raw req bench latency mapsize reserve timeout send-timeout echo "
+            "quit "
             "(ipc_probe --help explains them)");
 }
 
@@ -149,6 +164,7 @@ const CommandRow kCommands[] = {
     {"mapsize", CmdMapSize},
     {"timeout", CmdTimeout},
     {"send-timeout", CmdSendTimeout},
+    {"reserve", CmdReserve},
     {"echo", CmdEcho},
     {"help", CmdHelp},
 };

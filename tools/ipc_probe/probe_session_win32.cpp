@@ -41,8 +41,9 @@ bool PrepareArea(ProbeSession& s, size_t need, std::string* error) {
   // and must never find an older one of another size.
   std::snprintf(s.mappingName, sizeof s.mappingName, "KvProbe-%lu-%u", GetCurrentProcessId(), ++s.mappingSerial);
   const unsigned long long wide = size;
-  s.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, DWORD(wide >> 32), DWORD(wide),
-                                 s.mappingName);
+  const DWORD reserve = s.reserved ? SEC_RESERVE : 0;
+  s.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | reserve, DWORD(wide >> 32),
+                                 DWORD(wide), s.mappingName);
   if (!s.mapping) {
     *error = SystemError("CreateFileMappingA");
     return false;
@@ -53,8 +54,20 @@ bool PrepareArea(ProbeSession& s, size_t need, std::string* error) {
     ReleaseArea(s);
     return false;
   }
+  if (s.reserved && s.committed != 0 &&
+      VirtualAlloc(s.area, s.committed < size ? s.committed : size, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+    *error = SystemError("VirtualAlloc");
+    ReleaseArea(s);
+    return false;
+  }
   s.areaSize = size;
   return true;
+}
+
+void SetReservedAreas(ProbeSession& s, bool reserved, size_t committed) {
+  ReleaseArea(s);  // the next request makes its mapping the new way
+  s.reserved = reserved;
+  s.committed = reserved ? committed : 0;
 }
 
 bool EnsureWindow(ProbeSession& s, std::string* error) {

@@ -22,6 +22,8 @@ struct ProbeSession {
   char mappingName[64] = {};
   unsigned mappingSerial = 0;
   HANDLE event = nullptr;        // held by event-open
+  bool reserved = false;         // "reserve": areas made with SEC_RESERVE...
+  size_t committed = 0;          // ...with only their first bytes committed
 };
 
 inline constexpr size_t kDefaultMapSize = 0x10000;
@@ -40,5 +42,12 @@ bool SendRequest(ProbeSession& s, uint32_t* result, std::string* error);
 // The target window: finds it (waiting up to waitMs) unless the one found
 // before still exists. Returns false with *error set.
 bool EnsureWindow(ProbeSession& s, std::string* error);
+
+// From the next request on, areas are made with SEC_RESERVE and only their
+// first `committed` bytes (rounded up to whole pages) are committed; or, with
+// reserved false, made committed whole as before. The probe itself never
+// touches the uncommitted pages: requests are laid out in a copy of the area
+// and only its committed part goes into the mapping and back.
+void SetReservedAreas(ProbeSession& s, bool reserved, size_t committed);
 
 void CloseSession(ProbeSession& s);
