@@ -140,7 +140,7 @@ TEST_F(LinkNetns, CloseLinkEndsEveryReceiver) {
   const auto start = Clock::now();
   link.Close();
   EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(2500));
-  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }, 500));
+  EXPECT_TRUE(WaitUntil([&] { return ThreadCount() == threadsBefore; }));
   EXPECT_FALSE(UdpPortBound(kUpdatePort));
   EXPECT_FALSE(UdpPortBound(kBeaconPort));
 }
