@@ -75,8 +75,8 @@ class LinkUp(LinkTestCase):
         sim = self.start_sim("--pause", "updates")
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
-        sim.command("pause blocks")
-        time.sleep(0.2)  # a block already on its way lands before the writes
+        # Paused before the writes reach the server: no block carries them back yet.
+        self.assertTrue(sim.do("pause blocks"), "server_sim did not pause its blocks")
 
         self.assertEqual((1, []), probe.request("write 0x330A u16 0xBEEF"))
         self.assertEqual("0000", probe.request("read 0x330A 2")[1]["hex"], "0x330A changed locally")
@@ -116,8 +116,8 @@ class LinkLoss(LinkTestCase):
         sim = self.start_sim()
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
-        sim.command("pause all")
-        start = time.monotonic()
+        self.assertTrue(sim.do("pause all"), "server_sim did not pause")
+        start = time.monotonic()  # once the server is silent: its reading of commands is no part of the time
         self.assertTrue(self.link_is(probe, False, 20), "the link never went down")
         # Eleven quiet ticks of 500 ms: about 5.5 s.
         self.assertTrue(4.0 <= time.monotonic() - start <= 9.0, time.monotonic() - start)
