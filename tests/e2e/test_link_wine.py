@@ -136,7 +136,11 @@ class LinkLoss(LinkTestCase):
         self.assertTrue(self.link_is(probe, True, 30))
         def links_up():  # read off the client's log: the server's status file may lag behind
             return len([l for l in self.event_lines(client) if l.endswith(" Status UDP_TCP_CONNECTED")])
-        for how in ("close", "reset"):
+        for n, how in enumerate(("close", "reset"), 1):
+            # Requests are answered 1 before the client logs its link as up, and the server counts a
+            # connection once it has accepted it: the command must find link n on both sides.
+            self.assertTrue(wait_until(lambda: links_up() >= n and int(sim.status().get("connections", "0")) >= n,
+                                       10), "link %d not up on both sides before '%s'" % (n, how))
             before = links_up()
             sim.command(how)
             self.assertTrue(wait_until(lambda: links_up() > before, 10), "no new connection after '%s'" % how)
