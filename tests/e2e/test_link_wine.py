@@ -175,6 +175,10 @@ class LinkLoss(LinkTestCase):
             time.sleep(0.2)
         self.assertEqual(0, self.read_u8(probe, 0x0300))
         self.assertNotEqual("0", sim.status().get("beacons", "0"), "the third host sent no beacons")
+        # The 5 s run from the UDP opening on the client's own thread, some time after the window appeared:
+        # the line is waited for rather than expected by a set time.
+        self.assertTrue(wait_until(lambda: [l for l in self.event_lines(client) if "Beacons heard from" in l], 10),
+                        self.event_lines(client))
         self.assertEqual("0", sim.status().get("connections"))
         self.assertEqual(0, self.end(client, probe))
         lines = self.event_lines(client)
