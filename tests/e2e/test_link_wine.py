@@ -238,8 +238,9 @@ class Shutdown(LinkTestCase):
                     client, probe = self.launch_linked()
                 if doing == "link up":
                     self.assertTrue(self.link_is(probe, True, 30))
-                elif doing == "connecting":
-                    time.sleep(2)  # beacons (UDP_CONNECTED), then a connect that hangs
+                elif doing == "connecting":  # beacons (UDP_CONNECTED), then a connect that hangs
+                    self.assertTrue(wait_until(lambda: live_socket.connecting(self.net.ns_a, 65000), 30),
+                                    "the client never tried to connect")
                 start = time.monotonic()
                 probe.ok(how)
                 code = client.wait(30)
