@@ -173,6 +173,8 @@ class AddressChanges(NetworkTestCase):
         self.assertTrue(wait_until(lambda: self.count_lines(client, CANT_OPEN) == 1, 10))
         self.move_address(None, late)
         self.assertTrue(self.link_is(probe, True, 12), "no link 12 s after the address appeared")
+        # The box has a thread of its own, started after the line: the link says nothing of it.
+        self.assertTrue(wait_until(lambda: self.error_boxes(probe), 10), "no error box")
         self.assertEqual(1, len(self.error_boxes(probe)))
         self.assertEqual(0, self.end(client, probe, how="close"))
         self.assertEqual(1, self.count_lines(client, CANT_OPEN), self.event_lines(client))
