@@ -114,6 +114,10 @@ class LinkSession {
 
   const std::vector<std::string>& Close();
 
+  // The event log's whole lines so far, while the link runs (each line is
+  // flushed as it is written).
+  std::vector<std::string> LinesSoFar() const { return SplitLines(ReadFile(logPath_)); }
+
  private:
   std::string logPath_;
   std::vector<std::string> lines_;

@@ -94,12 +94,23 @@ class Sim:
                 "--quiet", "--journal", path(self.journal), "--status", path(self.status_file)] + list(options)
         quiet = {"stdin": subprocess.PIPE, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
         self.proc = rig.net.popen(rig.net.ns_b, argv, **quiet) if native else rig.env_b.popen(argv, **quiet)
+        self.sent = 0  # command lines written so far
         if not wait_until(lambda: os.path.exists(self.status_file), 30):
             raise AssertionError("server_sim did not start")
 
     def command(self, line):
+        """Writes one command line; server_sim carries it out when it next
+        reads its input (see do)."""
         self.proc.stdin.write((line + "\n").encode())
         self.proc.stdin.flush()
+        self.sent += 1
+
+    def do(self, line, timeout=10):
+        """Writes one command line and waits until server_sim has carried it
+        out: it rewrites its status after each command, counting it there.
+        True, or None after the timeout."""
+        self.command(line)
+        return wait_until(lambda: int(self.status().get("commands", "0")) >= self.sent, timeout, 0.02)
 
     def status(self):
         try:

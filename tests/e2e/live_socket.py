@@ -19,19 +19,27 @@ _SYS_PIDFD_OPEN = 434
 _SYS_PIDFD_GETFD = 438
 _libc = ctypes.CDLL(None, use_errno=True)
 _ESTABLISHED = "01"
+_SYN_SENT = "02"
 
 
-def connection_inodes(netns, remote_port):
-    """Inodes of the established TCP connections to remote_port in netns."""
+def connection_inodes(netns, remote_port, state=_ESTABLISHED):
+    """Inodes of the TCP sockets to remote_port in netns that are in state
+    (as /proc/net/tcp writes it: established by default)."""
     table = subprocess.run(["ip", "netns", "exec", netns, "cat", "/proc/net/tcp"], stdout=subprocess.PIPE,
                            check=True, timeout=10).stdout.decode()
     rows = table.splitlines()[1:]
     inodes = []
     for row in rows:
         fields = row.split()
-        if fields[3] == _ESTABLISHED and int(fields[2].split(":")[1], 16) == remote_port:
+        if fields[3] == state and int(fields[2].split(":")[1], 16) == remote_port:
             inodes.append(int(fields[9]))
     return inodes
+
+
+def connecting(netns, remote_port):
+    """How many connections to remote_port in netns wait for their answer
+    (SYN sent)."""
+    return len(connection_inodes(netns, remote_port, _SYN_SENT))
 
 
 def _holder(inode):

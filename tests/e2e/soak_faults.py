@@ -58,7 +58,9 @@ class FaultDriver:
             fault = Fault(self.order[turn % len(self.order)], time.time_ns())
             turn += 1
             if fault.kind in ("close", "reset"):
-                sim.command(fault.kind)
+                # It ends when the server has carried it out, which can be a while after it was sent.
+                sim.do(fault.kind)
+                fault.end_ns = time.time_ns()
             elif fault.kind == "kill":
                 sim.stop(kill=True)
                 time.sleep(3)
@@ -67,7 +69,7 @@ class FaultDriver:
             elif fault.kind == "silent":
                 sim.command("pause all")
                 time.sleep(8)
-                sim.command("resume all")
+                sim.do("resume all")
                 fault.end_ns = fault.back_ns = time.time_ns()
             elif fault.kind == "address":
                 self.remove_address(fault)

@@ -253,7 +253,8 @@ class Soak:
         self.monitor.ok("close")
         self.exit_code = self.client.wait(30)
         self.shutdown_s = time.monotonic() - start
-        time.sleep(1)  # the server reads what the close left in flight
+        # The server has read what the close left in flight once it has seen the connection end.
+        wait_until(lambda: self.sims[-1].status().get("connected") == "0", 10)
 
 
 def main():

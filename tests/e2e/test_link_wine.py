@@ -75,8 +75,8 @@ class LinkUp(LinkTestCase):
         sim = self.start_sim("--pause", "updates")
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
-        sim.command("pause blocks")
-        time.sleep(0.2)  # a block already on its way lands before the writes
+        # Paused before the writes reach the server: no block carries them back yet.
+        self.assertTrue(sim.do("pause blocks"), "server_sim did not pause its blocks")
 
         self.assertEqual((1, []), probe.request("write 0x330A u16 0xBEEF"))
         self.assertEqual("0000", probe.request("read 0x330A 2")[1]["hex"], "0x330A changed locally")
@@ -116,8 +116,8 @@ class LinkLoss(LinkTestCase):
         sim = self.start_sim()
         client, probe = self.launch_linked()
         self.assertTrue(self.link_is(probe, True, 30))
-        sim.command("pause all")
-        start = time.monotonic()
+        self.assertTrue(sim.do("pause all"), "server_sim did not pause")
+        start = time.monotonic()  # once the server is silent: its reading of commands is no part of the time
         self.assertTrue(self.link_is(probe, False, 20), "the link never went down")
         # Eleven quiet ticks of 500 ms: about 5.5 s.
         self.assertTrue(4.0 <= time.monotonic() - start <= 9.0, time.monotonic() - start)
@@ -136,7 +136,11 @@ class LinkLoss(LinkTestCase):
         self.assertTrue(self.link_is(probe, True, 30))
         def links_up():  # read off the client's log: the server's status file may lag behind
             return len([l for l in self.event_lines(client) if l.endswith(" Status UDP_TCP_CONNECTED")])
-        for how in ("close", "reset"):
+        for n, how in enumerate(("close", "reset"), 1):
+            # Requests are answered 1 before the client logs its link as up, and the server counts a
+            # connection once it has accepted it: the command must find link n on both sides.
+            self.assertTrue(wait_until(lambda: links_up() >= n and int(sim.status().get("connections", "0")) >= n,
+                                       10), "link %d not up on both sides before '%s'" % (n, how))
             before = links_up()
             sim.command(how)
             self.assertTrue(wait_until(lambda: links_up() > before, 10), "no new connection after '%s'" % how)
@@ -171,6 +175,10 @@ class LinkLoss(LinkTestCase):
             time.sleep(0.2)
         self.assertEqual(0, self.read_u8(probe, 0x0300))
         self.assertNotEqual("0", sim.status().get("beacons", "0"), "the third host sent no beacons")
+        # The 5 s run from the UDP opening on the client's own thread, some time after the window appeared:
+        # the line is waited for rather than expected by a set time.
+        self.assertTrue(wait_until(lambda: [l for l in self.event_lines(client) if "Beacons heard from" in l], 10),
+                        self.event_lines(client))
         self.assertEqual("0", sim.status().get("connections"))
         self.assertEqual(0, self.end(client, probe))
         lines = self.event_lines(client)
@@ -230,8 +238,9 @@ class Shutdown(LinkTestCase):
                     client, probe = self.launch_linked()
                 if doing == "link up":
                     self.assertTrue(self.link_is(probe, True, 30))
-                elif doing == "connecting":
-                    time.sleep(2)  # beacons (UDP_CONNECTED), then a connect that hangs
+                elif doing == "connecting":  # beacons (UDP_CONNECTED), then a connect that hangs
+                    self.assertTrue(wait_until(lambda: live_socket.connecting(self.net.ns_a, 65000), 30),
+                                    "the client never tried to connect")
                 start = time.monotonic()
                 probe.ok(how)
                 code = client.wait(30)

@@ -103,6 +103,7 @@ class FindsItsServer(NetworkTestCase):
     def test_unknown_host_name_gives_lines_not_a_box(self):
         self.name_service(hosts=[], nameserver="127.0.0.1")  # nothing listens there: an answer at once
         self.start_sim()
+        started = time.monotonic()
         client, probe = self.launch(settings=wh.settings_file(self.net.addr_a, "nosuchpc"))
         deadline = time.monotonic() + 8
         while time.monotonic() < deadline:
@@ -110,7 +111,9 @@ class FindsItsServer(NetworkTestCase):
             time.sleep(0.25)
         self.assertEqual([], self.error_boxes(probe))
         found = self.count_lines(client, " Cannot find server nosuchpc: ")
-        self.assertTrue(1 <= found <= 3, self.event_lines(client))
+        # One try at once, then one each 4 s of the client's run so far (a slow start-up counts too).
+        tries = 1 + int((time.monotonic() - started) / 4)
+        self.assertTrue(1 <= found <= tries, (tries, self.event_lines(client)))
         self.assertEqual(0, self.end(client, probe, how="close"))
 
     def test_two_servers_one_link_and_the_other_named(self):
@@ -139,9 +142,11 @@ class AddressChanges(NetworkTestCase):
         self.assertTrue(self.link_is(probe, True, 12))
         new = self.other_address(9)
         self.move_address(self.net.addr_a, new)
-        self.assertTrue(self.link_is(probe, True, 12) and wait_until(
-            lambda: self.count_lines(client, "This PC's address towards the server: %s" % new) == 1, 12),
-            self.event_lines(client))
+        # The line comes with the new connection, before requests are answered 1 on it; until then they
+        # are still answered 1 on the old link.
+        self.assertTrue(wait_until(
+            lambda: self.count_lines(client, "This PC's address towards the server: %s" % new) == 1, 12)
+            and self.link_is(probe, True, 12), self.event_lines(client))
         self.assertEqual(0, self.end(client, probe))
 
     def test_set_address_removed_for_ten_seconds(self):
@@ -168,6 +173,8 @@ class AddressChanges(NetworkTestCase):
         self.assertTrue(wait_until(lambda: self.count_lines(client, CANT_OPEN) == 1, 10))
         self.move_address(None, late)
         self.assertTrue(self.link_is(probe, True, 12), "no link 12 s after the address appeared")
+        # The box has a thread of its own, started after the line: the link says nothing of it.
+        self.assertTrue(wait_until(lambda: self.error_boxes(probe), 10), "no error box")
         self.assertEqual(1, len(self.error_boxes(probe)))
         self.assertEqual(0, self.end(client, probe, how="close"))
         self.assertEqual(1, self.count_lines(client, CANT_OPEN), self.event_lines(client))

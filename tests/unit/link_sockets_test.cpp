@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -138,14 +139,17 @@ TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
   ASSERT_NO_FATAL_FAILURE(Connect());
   const Bytes batch = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0};
   EXPECT_EQ(1, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  const Bytes expected = MakeFrame(kTypeWriteBatch, kTagWriteBatch, batch);
   Bytes got;
   uint8_t buffer[64];
-  for (int i = 0; i < 100 && got.size() < 30 && NetWaitReadable(server_, 100) == 1; ++i) {
+  // Until the whole frame is in: a quiet 100 ms on a loaded machine is no end.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (got.size() < expected.size() && std::chrono::steady_clock::now() < until) {
+    if (NetWaitReadable(server_, 100) != 1) continue;
     const int n = NetRecv(server_, buffer, sizeof buffer);
     if (n <= 0) break;
     got.insert(got.end(), buffer, buffer + n);
   }
-  Bytes expected = MakeFrame(kTypeWriteBatch, kTagWriteBatch, batch);
   EXPECT_EQ(expected, got);
   // A failed batch takes the link down, and only the batch that found the
   // link broken logs it.
