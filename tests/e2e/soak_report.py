@@ -10,6 +10,10 @@ any.
 import soak_journal
 
 SHUTDOWN_LIMIT_S = 5.0
+# The client's handle count under Wine may step up by two after the first
+# reconnection and stay there: a step, not growth, yet on some 52 handles
+# already 5 %. Handles count as grown only past such a step.
+HANDLE_STEP = 3
 GROWTH_LIMIT = 0.05
 
 
@@ -59,7 +63,7 @@ def report(soak, addons, offsets):
             print("  %-22s %10d -> %10d  %+.1f %%   (%d to %d over the run)" % (
                 figure, first[figure], last[figure], 100 * growth, min(f[figure] for f in later),
                 max(f[figure] for f in later)))
-            if figure in ("private_kb", "wine_handles"):
+            if figure == "private_kb" or (figure == "wine_handles" and last[figure] - first[figure] > HANDLE_STEP):
                 check(growth <= GROWTH_LIMIT, "%s grew by %.1f %%" % (figure, 100 * growth))
     print("WM_CLOSE under load        exit code %s after %s s" % (
         soak.exit_code, "-" if soak.shutdown_s is None else "%.2f" % soak.shutdown_s))
