@@ -7,8 +7,9 @@
 #   i386root/      wine32:i386 and its i386 libraries, unpacked: the guest
 #                  stacks it over the host's / (the host's dpkg stays amd64)
 #   initrd.img     busybox + the 9p/virtio/overlay modules + scripts/emu32/init
-#   prefix-win32.tar  a booted 32-bit WINEPREFIX, made in the guest, restored
-#                  by the tests instead of a new wineboot (~10 s against ~70 s)
+#   prefix-win32/  a booted 32-bit WINEPREFIX, made in the guest: the tests
+#                  lay their prefixes over it copy-on-write instead of booting
+#                  new ones (a minute and more each in the emulated PC)
 # Packages come only from the machine's own Debian sources, through a
 # private apt state that knows amd64 and i386. The host-wide packages
 # (qemu-system-x86, busybox-static, libz-mingw-w64) are in scripts/setup.sh.
@@ -89,12 +90,12 @@ if [ ! -d kernel/boot ] || [ ! -d i386root/usr/lib/i386-linux-gnu/wine ]; then
 fi
 
 # The initrd and the prefix follow the scripts that make them.
-stamp=$(cat "$here/init" "$here/setup.sh" "$here/make_prefix.sh" | sha256sum | cut -c1-16)
+stamp=$(sha256sum < "$here/init" | cut -c1-16)
 if [ "$(cat initrd.stamp 2>/dev/null)" != "$stamp" ] || [ ! -f initrd.img ]; then
   kver=$(ls kernel/lib/modules | head -1)
   mods=kernel/lib/modules/$kver
   tmp=$(mktemp -d)
-  mkdir -p "$tmp"/bin "$tmp"/proc "$tmp"/sys "$tmp"/dev "$tmp/lib/modules/$kver"
+  mkdir -p "$tmp"/bin "$tmp"/sbin "$tmp"/proc "$tmp"/sys "$tmp"/dev "$tmp/lib/modules/$kver"
   cp /bin/busybox "$tmp/bin/busybox"
   install -m 755 "$here/init" "$tmp/init"
   for m in virtio_pci 9pnet_virtio 9p overlay; do
@@ -104,16 +105,19 @@ if [ "$(cat initrd.stamp 2>/dev/null)" != "$stamp" ] || [ ! -f initrd.img ]; the
   done
   cp "$mods"/modules.dep "$mods"/modules.alias "$mods"/modules.builtin "$tmp/lib/modules/$kver/" 2>/dev/null || true
   (cd "$tmp" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) > initrd.img
-  rm -rf "$tmp" prefix-win32.tar
+  rm -rf "$tmp"
   echo "$stamp" > initrd.stamp
 fi
 
-if [ ! -f prefix-win32.tar ]; then
+stamp=$(sha256sum < "$here/make_prefix.sh" | cut -c1-16)
+if [ "$(cat prefix.stamp 2>/dev/null)" != "$stamp" ] || [ ! -d prefix-win32 ]; then
   start=$SECONDS
-  say "making the 32-bit Wine prefix in the emulated PC (once, about 2 minutes)"
-  rm -f prefix-win32.tar.tmp
-  "$here/boot.sh" -t 600 -w "$cache" -- bash "$here/make_prefix.sh" "$cache/prefix-win32.tar.tmp"
-  mv prefix-win32.tar.tmp prefix-win32.tar
+  say "making the 32-bit Wine prefix in the emulated PC (once, 3-9 minutes)"
+  rm -rf prefix-win32.tar prefix-win32 prefix-win32.tmp
+  "$here/boot.sh" -t 900 -w "$cache" -- bash "$here/make_prefix.sh" "$cache/prefix-win32.tar"
+  mkdir prefix-win32.tmp && tar -C prefix-win32.tmp -xf prefix-win32.tar && rm prefix-win32.tar
+  mv prefix-win32.tmp prefix-win32
+  echo "$stamp" > prefix.stamp
   say "prefix made in $((SECONDS - start)) s"
 fi
 say "ready in $cache ($(du -sh "$cache" | cut -f1))"
