@@ -17,8 +17,8 @@ import subprocess
 import sys
 import time
 
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+from wine_env import WINE, WINESERVER, restore_seed, wine_variables
+
 WINE_FONTS = "/usr/share/wine/fonts"
 DESKTOP_SIZE = "800x500"
 
@@ -41,12 +41,10 @@ class WineSession:
         self.xvfb = None
         self.display = None
         self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
-            # No downloads of add-ons and no menu entries from a fresh prefix.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-        })
+        self.env.update(wine_variables())
+        self.env["WINEPREFIX"] = self.prefix
+        # No downloads of add-ons and no menu entries from a fresh prefix.
+        self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
         self.env.pop("DISPLAY", None)
 
     # --- set-up and tear-down -------------------------------------------
@@ -98,8 +96,9 @@ class WineSession:
 
     def _prepare_prefix(self):
         fresh = not os.path.exists(os.path.join(self.prefix, "system.reg"))
-        subprocess.run([WINE, "wineboot", "-i" if fresh else "-u"], env=self.env, timeout=300,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        seeded = fresh and restore_seed(self.prefix)  # booted already: start its services only
+        subprocess.run([WINE, "wineboot"] + ([] if seeded else ["-i" if fresh else "-u"]), env=self.env,
+                       timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
         if not self.windows:
             return
