@@ -96,10 +96,16 @@ class WineSession:
 
     def _prepare_prefix(self):
         fresh = not os.path.exists(os.path.join(self.prefix, "system.reg"))
-        seeded = fresh and restore_seed(self.prefix)  # booted already: start its services only
+        # A prefix from a booted seed needs no wineboot; its server stays up
+        # (stop() ends it), so that no step below pays another cold start.
+        seeded = fresh and restore_seed(self.prefix)
+        if seeded:
+            subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINE, "wineboot"] + ([] if seeded else ["-i" if fresh else "-u"]), env=self.env,
                        timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
+        if not seeded:
+            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
         if not self.windows:
             return
         for key, name, value in (("HKCU\\Software\\Wine\\Explorer", "Desktop", "Default"),
@@ -114,7 +120,8 @@ class WineSession:
             if os.path.exists(source) and not os.path.exists(os.path.join(fonts, name)):
                 os.makedirs(fonts, exist_ok=True)
                 shutil.copy(source, fonts)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
+        if not seeded:
+            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
 
     # --- programs --------------------------------------------------------
 
