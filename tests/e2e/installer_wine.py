@@ -55,11 +55,14 @@ class WineSession:
         the drives that were there when its server started)."""
         if self.windows:
             self._start_xvfb()
+        self.drives = dict(drives or {})
         self._prepare_prefix()
-        for letter, folder in (drives or {}).items():
+        self._map_drives()  # again after a boot, which may have remade dosdevices
+
+    def _map_drives(self):
+        for letter, folder in self.drives.items():
             os.makedirs(folder, exist_ok=True)
             self.map_drive(letter, folder)
-        self.drives = dict(drives or {})
 
     def stop(self):
         # Ends the Wine processes of this session's own prefix, then its Xvfb.
@@ -100,6 +103,7 @@ class WineSession:
         # (stop() ends it), so that no step below pays another cold start.
         seeded = fresh and restore_seed(self.prefix)
         if seeded:
+            self._map_drives()  # before the server starts, which reads them once
             subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run([WINE, "wineboot"] + ([] if seeded else ["-i" if fresh else "-u"]), env=self.env,

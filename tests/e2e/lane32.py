@@ -55,7 +55,8 @@ SUITE_LIMIT = 600     # seconds for one e2e suite
 
 
 def say(text=""):
-    print(text, flush=True)
+    sys.stdout.write(text + "\n")  # one write: lines of two steps side by side stay whole
+    sys.stdout.flush()
 
 
 def tail(text, lines=40):
