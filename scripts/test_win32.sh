@@ -29,7 +29,7 @@ fi
 lap "emulated PC ready"
 
 rm -rf "$out" && mkdir -p "$out"
-bash scripts/emu32/boot.sh -t 900 -w "$out" -- \
+bash scripts/emu32/boot.sh -t 1500 -w "$out" -- \
   python3 -u tests/e2e/lane32.py --bin build/win32/bin --server-sim build/native/bin/server_sim \
   --prefix-seed "$cache/prefix-win32" --out "$out"
 code=$?
