@@ -11,6 +11,9 @@ window is closed and the client must end with exit code 0.
 
     run_demo.py --bin build/win64/bin --server-sim build/native/bin/server_sim --out build/run
 
+With KV_WINE_ARCH=win32 (scripts/run.sh --win32, in the emulated PC) the
+32-bit build runs under the 32-bit Wine (tests/e2e/wine_env.py).
+
 Needs root (network namespaces). Everything it starts is ended on the way
 out, also after a failure or Ctrl-C. Exit code 0 on success, 1 on failure.
 """
@@ -112,7 +115,7 @@ class Demo:
         item("server side (B)", "%s  %s" % (self.net.ns_b, self.net.addr_b))
 
     def open_wine(self):
-        prefix = os.path.join(self.out, "wineprefix")
+        prefix = os.path.abspath(self.args.prefix or os.path.join(self.out, "wineprefix"))
         first = not os.path.exists(os.path.join(prefix, ".kv-booted"))
         section("Wine and a virtual display in namespace A")
         if first:
@@ -328,6 +331,7 @@ def main():
     parser.add_argument("--bin", required=True, help="folder of Kestrovaline.exe and ipc_probe.exe")
     parser.add_argument("--server-sim", required=True, help="the native server_sim program")
     parser.add_argument("--out", required=True, help="folder for the screenshot, logs and the Wine prefix")
+    parser.add_argument("--prefix", help="the Wine prefix (default: OUT/wineprefix)")
     args = parser.parse_args()
     for path in (os.path.join(args.bin, "Kestrovaline.exe"), os.path.join(args.bin, "ipc_probe.exe"),
                  args.server_sim):

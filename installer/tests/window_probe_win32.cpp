@@ -38,21 +38,21 @@ std::string ClassOf(HWND w) {
   return name;
 }
 
+// An enumeration callback: CALLBACK (stdcall on i686), which a lambda cannot be.
+BOOL CALLBACK CollectWindow(HWND w, LPARAM list) {
+  reinterpret_cast<std::vector<HWND>*>(list)->push_back(w);
+  return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows() {
   std::vector<HWND> all;
-  EnumWindows([](HWND w, LPARAM p) -> BOOL {
-    reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
-    return TRUE;
-  }, reinterpret_cast<LPARAM>(&all));
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 
 std::vector<HWND> Children(HWND parent) {
   std::vector<HWND> all;
-  EnumChildWindows(parent, [](HWND w, LPARAM p) -> BOOL {
-    reinterpret_cast<std::vector<HWND>*>(p)->push_back(w);
-    return TRUE;
-  }, reinterpret_cast<LPARAM>(&all));
+  EnumChildWindows(parent, CollectWindow, reinterpret_cast<LPARAM>(&all));
   return all;
 }
 

@@ -16,6 +16,7 @@ import types
 import unittest
 
 from installer_wine import wait_until
+from wine_env import TIME_SCALE
 
 # args: --installer, --probe (absolute paths), --screenshot; session: the
 # WineSession with the scratch drives mapped; scratch: folder of the drives.
@@ -33,7 +34,9 @@ UNABLE = "Unable to install TARNEX"
 GREEN = "D0FFD0"
 
 PACKAGE_FILES = ["win.xpl", "TARNEX.ini", "TARNEXOffsets.cfg", "32/win.xpl", "64/win.xpl"]
-TIMEOUT = 20
+# Seconds a window or box may take (longer where every program runs slower:
+# wine_env.TIME_SCALE).
+TIMEOUT = 20 * TIME_SCALE
 
 
 def package_bytes(name):
@@ -56,7 +59,7 @@ def entries(folder):
 
 
 def probe(*args):
-    result = RUN.session.run([RUN.args.probe] + list(args), timeout=60)
+    result = RUN.session.run([RUN.args.probe] + list(args), timeout=3 * TIMEOUT)
     return result.returncode, result.stdout
 
 
@@ -154,7 +157,7 @@ class InstallerCase(unittest.TestCase):
         self.assertEqual([icon], icons)
         self.assertEqual(["OK"], buttons)
         self.assertEqual(0, probe("click", BOX, "OK")[0])
-        self.assertEqual(0, probe("gone", BOX, str(TIMEOUT * 1000))[0])
+        self.assertEqual(0, probe("gone", BOX, str(int(TIMEOUT * 1000)))[0])
 
     def install_button(self, enabled, back):
         """Waits until CmdInstall is enabled or not and shows its back colour."""
@@ -173,7 +176,7 @@ class InstallerCase(unittest.TestCase):
     def browse(self, path):
         """Opens the folder browser and chooses path, or cancels for None."""
         self.assertEqual(0, probe("click", FORM, GET_FOLDER)[0])
-        self.assertEqual(0, probe("wait", BROWSER, str(TIMEOUT * 1000))[0])
+        self.assertEqual(0, probe("wait", BROWSER, str(int(TIMEOUT * 1000)))[0])
         browser = dump(BROWSER)
         self.assertTrue(any(c["text"] == "Select the current X-Plane main folder"
                             for c in browser["children"].values()))
@@ -185,7 +188,7 @@ class InstallerCase(unittest.TestCase):
                                         .get("enabled") == "1"), TIMEOUT)
             self.assertTrue(ready, "the browser did not take " + path)
             self.assertEqual(0, probe("click", BROWSER, "OK")[0])
-        self.assertEqual(0, probe("gone", BROWSER, str(TIMEOUT * 1000))[0])
+        self.assertEqual(0, probe("gone", BROWSER, str(int(TIMEOUT * 1000)))[0])
 
     def no_box_follows(self):
         self.assertFalse(wait_until(lambda: shown(BOX), 1.5))

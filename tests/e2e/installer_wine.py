@@ -17,8 +17,8 @@ import subprocess
 import sys
 import time
 
-WINE = "/usr/lib/wine/wine64"
-WINESERVER = "/usr/lib/wine/wineserver"
+from wine_env import WINE, WINESERVER, restore_seed, wine_variables
+
 WINE_FONTS = "/usr/share/wine/fonts"
 DESKTOP_SIZE = "800x500"
 
@@ -41,12 +41,10 @@ class WineSession:
         self.xvfb = None
         self.display = None
         self.env = dict(os.environ)
-        self.env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
-            # No downloads of add-ons and no menu entries from a fresh prefix.
-            "WINEDLLOVERRIDES": "mscoree,mshtml=;winemenubuilder.exe=d",
-        })
+        self.env.update(wine_variables())
+        self.env["WINEPREFIX"] = self.prefix
+        # No downloads of add-ons and no menu entries from a fresh prefix.
+        self.env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winemenubuilder.exe=d"
         self.env.pop("DISPLAY", None)
 
     # --- set-up and tear-down -------------------------------------------
@@ -57,11 +55,14 @@ class WineSession:
         the drives that were there when its server started)."""
         if self.windows:
             self._start_xvfb()
+        self.drives = dict(drives or {})
         self._prepare_prefix()
-        for letter, folder in (drives or {}).items():
+        self._map_drives()  # again after a boot, which may have remade dosdevices
+
+    def _map_drives(self):
+        for letter, folder in self.drives.items():
             os.makedirs(folder, exist_ok=True)
             self.map_drive(letter, folder)
-        self.drives = dict(drives or {})
 
     def stop(self):
         # Ends the Wine processes of this session's own prefix, then its Xvfb.
@@ -98,9 +99,17 @@ class WineSession:
 
     def _prepare_prefix(self):
         fresh = not os.path.exists(os.path.join(self.prefix, "system.reg"))
-        subprocess.run([WINE, "wineboot", "-i" if fresh else "-u"], env=self.env, timeout=300,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
+        # A prefix from a booted seed needs no wineboot; its server stays up
+        # (stop() ends it), so that no step below pays another cold start.
+        seeded = fresh and restore_seed(self.prefix)
+        if seeded:
+            self._map_drives()  # before the server starts, which reads them once
+            subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run([WINE, "wineboot"] + ([] if seeded else ["-i" if fresh else "-u"]), env=self.env,
+                       timeout=300, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not seeded:
+            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
         if not self.windows:
             return
         for key, name, value in (("HKCU\\Software\\Wine\\Explorer", "Desktop", "Default"),
@@ -115,7 +124,8 @@ class WineSession:
             if os.path.exists(source) and not os.path.exists(os.path.join(fonts, name)):
                 os.makedirs(fonts, exist_ok=True)
                 shutil.copy(source, fonts)
-        subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
+        if not seeded:
+            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300)
 
     # --- programs --------------------------------------------------------
 

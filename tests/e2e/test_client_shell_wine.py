@@ -5,12 +5,13 @@ import os
 import unittest
 
 import wine_harness as wh
-from wine_env import WineEnv
+from wine_env import WineEnv, wait_until
 from wine_harness import EVENT_LOG, REQUEST_LOG, REQUEST_LOG_HEADER, SETTINGS
 
 DEFAULT_SETTINGS = ("Kestrovaline Version 2.0.0.0 ini file\r\n\r\n[Network Settings]\r\n"
                     "IP Address of THIS PC = 192.168.1.60\r\nIP Address of server = 192.168.1.40\r\n").encode()
 SETTINGS_BOX = "Reading of Inifile Failed!"
+INFO_CAPTION = "Info about Kestrovaline"
 
 
 class Base(wh.ClientTestCase):
@@ -119,6 +120,19 @@ class Shutdown(Base):
                 self.assertEqual(wh.FIRST_LINES, lines[:2])
                 self.assertRegex(lines[-1], wh.CLOSING_LINE)
                 self.assertEqual(1, sum(1 for l in lines if "Closing connection status thread" in l), lines)
+
+
+class InfoDialog(Base):
+    def test_info_dialog_names_the_version_and_closes_with_ok(self):
+        client, probe = self.launch()
+        probe.ok("command 104")  # Info... (posted: the dialog is modal)
+        box = probe.json("wait-box \"%s\" 20000" % INFO_CAPTION)
+        self.assertIn("Kestrovaline, Version 2.0.0.0", box["texts"])
+        probe.ok("press-ok \"%s\"" % INFO_CAPTION)
+        self.assertTrue(wait_until(lambda: not probe("wait-box \"%s\" 0" % INFO_CAPTION)[0], 20))
+        self.assertEqual(0, probe.request("read 0 4")[0])  # still serving (no link: answered 0)
+        self.assertEqual(0, self.end(client, probe, "close"))
+        self.assertRegex(self.event_lines(client)[-1], wh.CLOSING_LINE)
 
 
 if __name__ == "__main__":

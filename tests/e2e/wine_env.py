@@ -19,9 +19,53 @@ import sys
 import tempfile
 import time
 
-WINE = os.environ.get("KV_WINE", "/usr/lib/wine/wine64")
+# KV_WINE_ARCH=win32 selects the 32-bit Wine and 32-bit prefixes, as the
+# emulated PC of scripts/emu32 has them (the host runs 64-bit programs only).
+# KV_WINE_PREFIX_SEED names a booted prefix, a folder or a tar of one: a new
+# prefix starts from it instead of being booted (a minute and more in the
+# emulated PC). A folder is laid under the new prefix copy-on-write (an
+# overlay mount, root only), so nothing is copied.
+ARCH = os.environ.get("KV_WINE_ARCH", "win64")
+WINE = os.environ.get("KV_WINE", "/usr/lib/wine/wine" if ARCH == "win32" else "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("KV_WINESERVER", "/usr/lib/wine/wineserver")
+PREFIX_SEED = os.environ.get("KV_WINE_PREFIX_SEED")
+# How much longer than on the host a program may take to start, show a
+# window or end: KV_TIME_SCALE, 1 on the host (the emulated PC's lane sets it).
+TIME_SCALE = float(os.environ.get("KV_TIME_SCALE", "1"))
 STATE_FILE = "wine_env.json"
+
+
+def wine_variables():
+    """The environment every Wine process of the tests gets."""
+    variables = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+    if ARCH == "win32":
+        variables["WINEARCH"] = "win32"
+    return variables
+
+
+def restore_seed(prefix):
+    """Fills an empty prefix folder from PREFIX_SEED; returns False when there
+    is no seed (the caller boots the prefix instead)."""
+    if not PREFIX_SEED:
+        return False
+    os.makedirs(prefix, exist_ok=True)
+    if os.path.isdir(PREFIX_SEED):
+        upper, work = prefix + ".upper", prefix + ".work"
+        os.makedirs(upper, exist_ok=True)
+        os.makedirs(work, exist_ok=True)
+        subprocess.run(["mount", "-t", "overlay", "overlay", "-o", "lowerdir=%s,upperdir=%s,workdir=%s"
+                        % (PREFIX_SEED, upper, work), prefix], check=True, timeout=60)
+    else:
+        subprocess.run(["tar", "-C", prefix, "-xf", PREFIX_SEED], check=True, timeout=300)
+    return True
+
+
+def remove_prefix(prefix):
+    """Removes a prefix folder, and the overlay of a seed under it."""
+    if os.path.ismount(prefix):
+        subprocess.run(["umount", prefix], timeout=60)
+    for path in (prefix, prefix + ".upper", prefix + ".work"):
+        shutil.rmtree(path, ignore_errors=True)
 
 
 def _alive(pid):
@@ -110,15 +154,19 @@ class WineEnv:
                 subprocess.run([WINESERVER, "-k"], env=self.environ(), timeout=30, **quiet)
             else:
                 self.prefix = tempfile.mkdtemp(prefix="kv-wine-")
+            booted = booted_mark is not None and os.path.exists(booted_mark)
+            seeded = not booted and restore_seed(self.prefix)
             # A persistent server keeps every later Wine start quick. Nothing
             # that outlives this call may hold our standard streams (CTest
-            # waits for them to close).
+            # waits for them to close): a restored prefix is booted here too,
+            # so that its services start with these streams, not with the
+            # first test program's.
             subprocess.run(self.wrap([WINESERVER, "-p"]), env=self.environ(), timeout=30, **quiet)
-            if booted_mark is None or not os.path.exists(booted_mark):
-                boot = subprocess.run(self.wrap([WINE, "wineboot", "-i"]), env=self.environ(), timeout=180,
-                                      **quiet)
+            if not booted:
+                boot = subprocess.run(self.wrap([WINE, "wineboot"] + ([] if seeded else ["-i"])),
+                                      env=self.environ(), timeout=300, **quiet)
                 if boot.returncode != 0:
-                    raise RuntimeError("wineboot -i failed with %d" % boot.returncode)
+                    raise RuntimeError("wineboot failed with %d" % boot.returncode)
                 if booted_mark:
                     open(booted_mark, "w").close()
         except BaseException:
@@ -156,7 +204,7 @@ class WineEnv:
             except subprocess.TimeoutExpired:
                 pass
             if not self.keep_prefix:
-                shutil.rmtree(self.prefix, ignore_errors=True)
+                remove_prefix(self.prefix)
         if self._xvfb is not None:
             stop_process(self._xvfb)
         elif self.xvfb_pid and _alive(self.xvfb_pid):
@@ -186,7 +234,8 @@ class WineEnv:
 
     def environ(self):
         env = dict(os.environ)
-        env.update({"WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="})
+        env.update(wine_variables())
+        env["WINEPREFIX"] = self.prefix
         if self.display:
             env["DISPLAY"] = self.display
         else:

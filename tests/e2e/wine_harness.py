@@ -18,7 +18,7 @@ import tempfile
 import threading
 import unittest
 
-from wine_env import stop_process
+from wine_env import TIME_SCALE, stop_process
 
 PLUGIN_DIR = os.path.join("Resources", "plugins", "TARNEX", "64")
 
@@ -137,8 +137,9 @@ class Probe:
             self._lines.put(raw.decode("latin-1").rstrip("\r\n"))
         self._lines.put(None)
 
-    def __call__(self, command, timeout=30):
+    def __call__(self, command, timeout=None):
         """Sends one command; returns (ok, text after "ok "/"err ")."""
+        timeout = 30 * TIME_SCALE if timeout is None else timeout
         self.proc.stdin.write((command + "\n").encode("latin-1"))
         self.proc.stdin.flush()
         try:
@@ -152,17 +153,17 @@ class Probe:
             raise ProbeError("unexpected answer %r to %r" % (line, command))
         return ok == "ok", text
 
-    def ok(self, command, timeout=30):
+    def ok(self, command, timeout=None):
         """The answer text of a command that must succeed."""
         ok, text = self(command, timeout)
         if not ok:
             raise ProbeError("%r failed: %s" % (command, text))
         return text
 
-    def json(self, command, timeout=30):
+    def json(self, command, timeout=None):
         return json.loads(self.ok(command, timeout))
 
-    def request(self, command, timeout=30):
+    def request(self, command, timeout=None):
         """A request's answer as (result, fields): "result=1 r=00 w" ->
         (1, ["r=00", "w"]); "hex=.. value=.." fields come back as a dict."""
         words = self.ok(command, timeout).split()
@@ -211,16 +212,17 @@ class ClientTestCase(unittest.TestCase):
             prepare(client)
         client.start()
         if wait_window:
-            probe.ok("wait-window %s 30000" % ("UIPCMAIN" if mode == "plugin" else "FS98MAIN"))
+            wait = int(30000 * TIME_SCALE)
+            probe.ok("wait-window %s %d" % ("UIPCMAIN" if mode == "plugin" else "FS98MAIN", wait), wait / 1000 + 30)
             # "IPCEvent" comes after the window is shown: start-up is through.
-            probe.ok("event-open IPCEvent 30000")
+            probe.ok("event-open IPCEvent %d" % wait, wait / 1000 + 30)
         return client, probe
 
     def end(self, client, probe, how="command 105"):
         """Ends the client by Exit (or "close") and returns its exit code."""
         probe.ok(how)
-        probe.ok("wait-gone 20000")
-        code = client.wait(20)
+        probe.ok("wait-gone %d" % (20000 * TIME_SCALE), 20 * TIME_SCALE + 30)
+        code = client.wait(20 * TIME_SCALE)
         self.assertIsNotNone(code, "the client did not end")
         return code
 

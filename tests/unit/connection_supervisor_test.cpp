@@ -112,7 +112,7 @@ class SupervisorTest : public ::testing::Test {
   FakeWindow window;
   FakeClock clock;
   Supervisor s{&link, &window, &clock};
-  std::string logPath = std::filesystem::temp_directory_path() / ("kv_supervisor_" + std::to_string(getpid()));
+  std::string logPath = (std::filesystem::temp_directory_path() / ("kv_supervisor_" + std::to_string(getpid()))).string();
 
   void SetUp() override { Reset(); }
   void TearDown() override {

@@ -26,7 +26,7 @@ class LinkLogCapture {
   // Starts the event log afresh. 1 when it is open.
   int Restart() {
     CloseEventLog();
-    return OpenLogs((dir_ / "events.txt").c_str(), (dir_ / "requests.log").c_str());
+    return OpenLogs((dir_ / "events.txt").string().c_str(), (dir_ / "requests.log").string().c_str());
   }
 
   // What was logged since the last Restart. Closes the log.

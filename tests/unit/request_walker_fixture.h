@@ -110,10 +110,11 @@ inline Bytes Image(uint32_t offset, uint32_t n) {
 }
 
 inline void SetImage(uint32_t offset, const Bytes& values) {  // as the server would, through update records
-  Bytes records;
+  Bytes records(values.size() * 6);
   for (size_t i = 0; i < values.size(); ++i) {
     const uint32_t o = offset + uint32_t(i);
-    records.insert(records.end(), {uint8_t(o >= 0x10000), 0, uint8_t(o), uint8_t(o >> 8), values[i], 0});
+    const uint8_t record[6] = {uint8_t(o >= 0x10000), 0, uint8_t(o), uint8_t(o >> 8), values[i], 0};
+    std::copy(record, record + 6, records.begin() + ptrdiff_t(i * 6));
   }
   ApplyUpdateRecords(records.data(), uint32_t(values.size()));
 }

@@ -3,17 +3,24 @@
 // bytes on disk (CR LF included).
 #pragma once
 
-#include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 
-// Makes a new folder /tmp/<prefix>XXXXXX and returns its path ("" on failure).
+// Makes a new folder <temp>/<prefix><pid>_<n> and returns its path ("" on
+// failure); <temp> is /tmp, or the user's temp folder under Windows.
 inline std::filesystem::path MakeScratchFolder(const char* prefix) {
-  std::string pattern = std::string("/tmp/") + prefix + "XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? std::filesystem::path(pattern) : std::filesystem::path();
+  static unsigned made = 0;
+  std::error_code error;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+  for (int attempt = 0; !error && attempt < 100; ++attempt) {
+    std::filesystem::path folder = temp / (prefix + std::to_string(getpid()) + "_" + std::to_string(++made));
+    if (std::filesystem::create_directory(folder, error)) return folder;
+  }
+  return {};
 }
 
 inline std::string ReadFile(const std::filesystem::path& path) {

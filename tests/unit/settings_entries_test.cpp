@@ -82,6 +82,9 @@ TEST_F(Settings, ReaderCountsEveryMatchAndStopsOnAnUnknownKind) {
 }
 
 TEST_F(Settings, ReadErrorGivesMinusTwo) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kSettingsCannotOpen)";
+#endif
   fs::create_directory("folder.ini");  // opens for reading here, but every read fails
   std::snprintf(settingsPath, sizeof settingsPath, "folder.ini");
   int32_t a = 0;

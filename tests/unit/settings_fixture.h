@@ -26,6 +26,11 @@ class Settings : public ::testing::Test {
     scratch_ = MakeScratchFolder("kv_settings_");
     ASSERT_FALSE(scratch_.empty());
     std::filesystem::current_path(scratch_);
+#ifdef _WIN32
+    // The plug-in mode's path names real folders here (Linux keeps the
+    // backslashes in one file name).
+    std::filesystem::create_directories("Resources/plugins/TARNEX/64");
+#endif
     std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
     ResetAddresses();
   }

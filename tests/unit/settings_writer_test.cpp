@@ -57,6 +57,9 @@ TEST_F(Settings, WriterRewritesThroughTheTemporaryCopy) {
 }
 
 TEST_F(Settings, WriterFailureLeavesTheFileAsItWas) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kSettingsCannotOpen)";
+#endif
   fs::create_directory("folder.ini");
   std::snprintf(settingsPath, sizeof settingsPath, "folder.ini");
   EXPECT_EQ(-1, WriteSettingsEntry("a", "1"));

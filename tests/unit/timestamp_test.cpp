@@ -41,11 +41,20 @@ int64_t NowMs() {
       .count();
 }
 
+void SetZone(const char* zone) {  // nullptr: back to the machine's zone
+#ifdef _WIN32
+  _putenv_s("TZ", zone ? zone : "");
+  _tzset();
+#else
+  zone ? setenv("TZ", zone, 1) : unsetenv("TZ");
+  tzset();
+#endif
+}
+
 // Reads the clock in UTC: with a local zone 5 h 30 min east of UTC the
 // text still lies between two UTC readings taken around the call.
 TEST(Timestamp, ReadsTheClockInUtc) {
-  setenv("TZ", "KVT-5:30", 1);
-  tzset();
+  SetZone("KVT-5:30");
   for (int attempt = 0; attempt < 3; ++attempt) {
     const int64_t before = NowMs() % kMsPerDay;
     char buffer[kTimestampSize];
@@ -60,8 +69,7 @@ TEST(Timestamp, ReadsTheClockInUtc) {
     EXPECT_GE(after, shown);
     break;
   }
-  unsetenv("TZ");
-  tzset();
+  SetZone(nullptr);
 }
 
 }  // namespace
