@@ -152,7 +152,16 @@ class InstallerCase(unittest.TestCase):
             return d if d and any(c["text"] == text for c in d["children"].values()) else None
         box = wait_until(with_text, TIMEOUT)
         self.assertIsNotNone(box, "no message box saying: " + text)
-        icons = [c.get("icon") for c in box["children"].values() if "icon" in c]
+        # The icon is told by its pixels on the screen: a box shown a moment ago
+        # may not have drawn it yet.
+        def icons_of(d):
+            return [c.get("icon") for c in d["children"].values() if "icon" in c]
+
+        def drawn():
+            d = dump(BOX)
+            return d if d and "other" not in icons_of(d) else None
+        box = wait_until(drawn, 5) or box
+        icons = icons_of(box)
         buttons = [c["text"] for c in box["children"].values() if c["class"] == "Button"]
         self.assertEqual([icon], icons)
         self.assertEqual(["OK"], buttons)
