@@ -37,39 +37,52 @@ void AskHostName(uint32_t server) {
 
 void ConfigureLink() { linkChoice.Configure(ParseLocalSetting(localIpAddress), ParseServerSetting(serverIpAddress)); }
 
+namespace {
+
+// Binds s to the beacon port (on the set address of this PC, or on any) and
+// joins the group on each of listen[0..count), the joins that held into
+// joinedOn. Returns how many held; 0 is a failure, logged unless quiet.
+int BindAndJoin(NetSocket s, const uint32_t* listen, int count, uint32_t* joinedOn, int quiet) {
+  char now[kTimestampSize];
+  const bool fixed = linkChoice.LocalSetting().kind == SettingKind::kAddress;
+  if (NetBindMulticast(s, fixed ? listen[0] : kNetAnyAddress, kBeaconPort) == 0) {
+    if (!quiet)
+      LogEvent("%s Bind to %s:%u failed\n", FormatTimestamp(now), fixed ? localIpAddress : "0.0.0.0",
+               unsigned(kBeaconPort));
+    return 0;
+  }
+  int joined = 0;
+  for (int i = 0; i < count; ++i)
+    if (NetJoinGroup(s, NetParseAddress(kBeaconGroupText), listen[i]) != 0) joinedOn[joined++] = listen[i];
+  if (joined == 0 && !quiet)
+    LogEvent("%s granting multicast to %s failed, wrong IP adress\n", FormatTimestamp(now), localIpAddress);
+  return joined;
+}
+
+}  // namespace
+
 int OpenUdp(int quiet) {
   CloseUdp();  // the previous opening's receiver has ended before the choice is made anew
   if (NetStartup() == 0) return 0;
   uint32_t adapters[kAdaptersAsked];
-  const int count = NetLocalAddresses(adapters, kAdaptersAsked);
   uint32_t listen[kMaxAdapters];
-  const int listening = linkChoice.Open(adapters, count, listen);
+  const int listening = linkChoice.Open(adapters, NetLocalAddresses(adapters, kAdaptersAsked), listen);
   serverLookupAsked = false;
-  const bool fixed = linkChoice.LocalSetting().kind == SettingKind::kAddress;
 
-  char now[kTimestampSize];
   const NetSocket s = NetUdpSocket();
-  int joined = 0;
   uint32_t joinedOn[kMaxAdapters];
-  if (s != kNoSocket && NetBindMulticast(s, fixed ? listen[0] : kNetAnyAddress, kBeaconPort) == 0) {
-    if (!quiet)
-      LogEvent("%s Bind to %s:%u failed\n", FormatTimestamp(now), fixed ? localIpAddress : "0.0.0.0",
-               unsigned(kBeaconPort));
-  } else if (s != kNoSocket) {
-    for (int i = 0; i < listening; ++i)
-      if (NetJoinGroup(s, NetParseAddress(kBeaconGroupText), listen[i]) != 0) joinedOn[joined++] = listen[i];
-    if (joined == 0 && !quiet)
-      LogEvent("%s granting multicast to %s failed, wrong IP adress\n", FormatTimestamp(now), localIpAddress);
-  }
+  const int joined = s == kNoSocket ? 0 : BindAndJoin(s, listen, listening, joinedOn, quiet);
   if (joined == 0) {
     NetClose(s);
     NetCleanup();
     return 0;
   }
   socketLibraryStarts.fetch_add(1);
-  char list[kMaxAdapters * (kNetAddressTextSize + 2)];
+  char now[kTimestampSize], list[kMaxAdapters * (kNetAddressTextSize + 2)];
   LogEvent("%s granting multicast to %s\n", FormatTimestamp(now),
-           fixed ? localIpAddress : NetFormatAddressList(joinedOn, joined, list, sizeof list));
+           linkChoice.LocalSetting().kind == SettingKind::kAddress
+               ? localIpAddress
+               : NetFormatAddressList(joinedOn, joined, list, sizeof list));
   TakeMulticastSocket(s, joinedOn, joined);
   return 1;
 }
