@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Installs what building and testing Kestrovaline needs on a Debian 12 machine:
-# compilers (native, its 32-bit libraries and qemu-i386 to run what they
-# build, clang for the fuzzers, MinGW-w64 for Windows), CMake and Ninja,
+# compilers (native, clang for the fuzzers, MinGW-w64 for Windows), CMake and Ninja,
 # GoogleTest and Google Benchmark, Wine and Xvfb for the Windows programs,
 # iproute2 for the network namespaces, qemu-system-x86 and busybox for the
 # emulated PC that runs the 32-bit programs (scripts/emu32/). Packages already present are
@@ -9,7 +8,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ g++-multilib qemu-user clang libclang-rt-14-dev python3
+  cmake ninja-build g++ clang libclang-rt-14-dev python3
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2

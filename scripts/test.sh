@@ -1,16 +1,13 @@
 #!/usr/bin/env bash
 # Runs every test of the project: installs what is missing, checks that the
 # client's includes keep its layers, builds all presets
-# (native, native-asan, native-tsan, native-m32, fuzz, win64, win32), runs the
-# native unit and network tests (also under the sanitizers), the unit tests
-# built for 32-bit Linux under qemu-i386, short fuzzing runs, the release
-# package's checks, the 64-bit Windows programs' tests under Wine and a
-# 3-minute soak of the client under Wine with server faults. With
-# KV_TEST_WIN32=1 it also runs the 32-bit lane (scripts/test_win32.sh: the
-# win32 build's unit tests, the client against server_sim and the installer,
-# under the 32-bit Wine of an emulated PC); it is not yet part of every run,
-# as some 32-bit client start-ups there stall. Prints each step's time; exits
-# non-zero on any failure.
+# (native, native-asan, native-tsan, win64, win32, fuzz), runs the native unit
+# and network tests (also under the sanitizers), short fuzzing runs, the
+# release package's checks, the 64-bit Windows programs' tests under Wine, the
+# 32-bit lane (scripts/test_win32.sh: the win32 build's unit tests, the client
+# against server_sim and the installer, under the 32-bit Wine of an emulated
+# PC) and a 3-minute soak of the client under Wine with server faults. Prints
+# each step's time; exits non-zero on any failure.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,21 +35,18 @@ build() {
 
 step "layers" python3 scripts/check_layers.py
 
-for preset in native native-asan native-tsan native-m32 win64 win32 fuzz; do
+for preset in native native-asan native-tsan win64 win32 fuzz; do
   step "build $preset" build "$preset"
 done
 
 step "test native" ctest --preset native -j "$jobs"
 step "test native-asan" ctest --preset native-asan -j "$jobs"
 step "test native-tsan" ctest --preset native-tsan -j "$jobs"
-step "test native-m32 (qemu-i386)" ctest --preset native-m32 -j "$jobs"
 
 step "fuzz" ctest --test-dir build/fuzz --output-on-failure -j "$jobs"
 step "release package" python3 scripts/make_release.py
 step "test win64 (Wine)" ctest --preset win64
-if [ "${KV_TEST_WIN32:-0}" = 1 ]; then
-  step "test win32 (emulated PC)" bash scripts/test_win32.sh
-fi
+step "test win32 (emulated PC)" bash scripts/test_win32.sh
 # The short soak keeps to the server's faults: the address outage's error box,
 # open at the close, brings WM_CLOSE under load near the soak's 5 s limit.
 step "soak, 3 minutes (Wine)" skippable bash scripts/soak.sh 3 --faults close,reset,kill,silent,none

@@ -4,8 +4,10 @@
 # host). Everything lands in a cache folder ($KV_EMU32_DIR, default
 # /var/tmp/kv-emu32) and is made once:
 #   kernel/        Debian's amd64 kernel (IA-32 emulation on) and its modules
-#   i386root/      wine32:i386 and its i386 libraries, unpacked: the guest
-#                  stacks it over the host's / (the host's dpkg stays amd64)
+#   i386root/      wine32:i386, fontconfig:i386 (for fc-cache) and their
+#                  i386 libraries, unpacked: the guest stacks it over the
+#                  host's / (the host's dpkg stays amd64); it also gets the
+#                  32-bit fontconfig caches that the prefix's boot makes
 #   initrd.img     busybox + the 9p/virtio/overlay modules + scripts/emu32/init
 #   prefix-win32/  a booted 32-bit WINEPREFIX, made in the guest: the tests
 #                  lay their prefixes over it copy-on-write instead of booting
@@ -57,7 +59,7 @@ EOS
   fi
 }
 
-if [ ! -d kernel/boot ] || [ ! -d i386root/usr/lib/i386-linux-gnu/wine ]; then
+if [ ! -d kernel/boot ] || [ ! -x i386root/usr/bin/fc-cache ]; then
   start=$SECONDS
   apt_state
   if [ ! -d kernel/boot ]; then
@@ -67,9 +69,9 @@ if [ ! -d kernel/boot ] || [ ! -d i386root/usr/lib/i386-linux-gnu/wine ]; then
     busybox depmod -b "$cache/kernel.tmp" "$(ls kernel.tmp/lib/modules | head -1)"
     mv kernel.tmp kernel
   fi
-  if [ ! -d i386root/usr/lib/i386-linux-gnu/wine ]; then
+  if [ ! -x i386root/usr/bin/fc-cache ]; then
     # Resolved against an empty status: the whole i386 closure of wine32.
-    apt-get install -y -qq --no-install-recommends --download-only wine32:i386 >/dev/null
+    apt-get install -y -qq --no-install-recommends --download-only wine32:i386 fontconfig:i386 >/dev/null
     rm -rf i386root.tmp && mkdir i386root.tmp
     for f in apt/archives/*_i386.deb; do dpkg-deb -x "$f" i386root.tmp; done
     # Merged /usr: a real /lib in the layer would hide the host's /lib -> usr/lib.
@@ -83,7 +85,7 @@ if [ ! -d kernel/boot ] || [ ! -d i386root/usr/lib/i386-linux-gnu/wine ]; then
       out=i386root.tmp/usr/lib/i386-linux-gnu/wine/$arch-windows/$(basename "$in")
       { head -c 64 "$in"; printf "Wine builtin DLL"; head -c 16 /dev/zero; tail -c +97 "$in"; } > "$out"
     done
-    mv i386root.tmp i386root
+    rm -rf i386root && mv i386root.tmp i386root
   fi
   rm -rf apt/archives/*.deb  # unpacked; fetched again only if a part is lost
   say "kernel and 32-bit Wine unpacked in $((SECONDS - start)) s"
@@ -110,12 +112,15 @@ if [ "$(cat initrd.stamp 2>/dev/null)" != "$stamp" ] || [ ! -f initrd.img ]; the
 fi
 
 stamp=$(sha256sum < "$here/make_prefix.sh" | cut -c1-16)
-if [ "$(cat prefix.stamp 2>/dev/null)" != "$stamp" ] || [ ! -d prefix-win32 ]; then
+fonts=i386root/var/cache/fontconfig
+if [ "$(cat prefix.stamp 2>/dev/null)" != "$stamp" ] || [ ! -d prefix-win32 ] ||
+   ! ls "$fonts"/*.cache-* >/dev/null 2>&1; then
   start=$SECONDS
-  say "making the 32-bit Wine prefix in the emulated PC (once, 3-9 minutes)"
-  rm -rf prefix-win32.tar prefix-win32 prefix-win32.tmp
-  "$here/boot.sh" -t 900 -w "$cache" -- bash "$here/make_prefix.sh" "$cache/prefix-win32.tar"
+  say "making the 32-bit font caches and Wine prefix in the emulated PC (once, 3-9 minutes)"
+  rm -rf prefix-win32.tar prefix-win32 prefix-win32.tmp fonts.tmp
+  "$here/boot.sh" -t 900 -w "$cache" -- bash "$here/make_prefix.sh" "$cache/prefix-win32.tar" "$cache/fonts.tmp"
   mkdir prefix-win32.tmp && tar -C prefix-win32.tmp -xf prefix-win32.tar && rm prefix-win32.tar
+  rm -rf "$fonts" && mkdir -p "$(dirname "$fonts")" && mv fonts.tmp "$fonts"
   mv prefix-win32.tmp prefix-win32
   echo "$stamp" > prefix.stamp
   say "prefix made in $((SECONDS - start)) s"

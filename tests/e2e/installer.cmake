@@ -1,6 +1,7 @@
 # The installer's tests under Wine: the install logic on scratch folders, and
 # TARNEX_Install.exe itself on an Xvfb display of its own. Only the x86_64
-# build has them, since Wine runs 64-bit programs only here. Both use one
+# build registers them, since Wine runs 64-bit programs only here (the i686
+# build's run in the emulated PC of scripts/test_win32.sh). Both use one
 # WINEPREFIX (KV_INSTALLER_WINEPREFIX, default /tmp/kv-installer-wine), so
 # they never run at the same time.
 if(WIN32 AND TARGET installer_logic_test AND TARGET installer_probe AND Python3_Interpreter_FOUND)

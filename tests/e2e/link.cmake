@@ -1,8 +1,7 @@
 # The client's link against server_sim across a real network: two network
 # namespaces made by link_netns.py (needs root; skipped otherwise), the native
 # driver in one and the simulators in the other. In a TSan build the same
-# test runs the TSan driver. Not in the 32-bit build, which runs under an
-# emulator.
+# test runs the TSan driver.
 if(NOT WIN32 AND NOT KV_FUZZ AND NOT CMAKE_CROSSCOMPILING AND Python3_Interpreter_FOUND)
   find_package(GTest REQUIRED)
   # The stream tests come first in the link, so they run first.

@@ -4,7 +4,8 @@
 # the one desktop (a probe must never find another test's window); the link
 # module makes its own in network namespaces (root only, skipped otherwise)
 # and leaves a screenshot of the status window in e2e-artifacts/. Only the
-# x86_64 build runs here: 32-bit Windows programs do not run on this kernel.
+# x86_64 build runs here: 32-bit Windows programs run in the emulated PC of
+# scripts/test_win32.sh, which picks some of these modules' cases.
 if(WIN32 AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64" AND Python3_Interpreter_FOUND)
   set(kvWineState ${CMAKE_BINARY_DIR}/e2e-wine)
   set(kvWineEnv ${CMAKE_CURRENT_SOURCE_DIR}/wine_env.py)
