@@ -5,7 +5,8 @@
 # (125 when the PC gave none, e.g. on the time limit). The guest sees the
 # host's files read-only, the 32-bit Wine over them, and writes into a tmpfs
 # that is lost at power-off, except in each -w DIR, shared read-write at its
-# own path. qemu runs under TCG (no KVM here) with SMAP off: with it this
+# own path. The guest has a /tmp of its own: when the current folder lies in
+# the host's /tmp, it is shared read-only at its path. qemu runs under TCG (no KVM here) with SMAP off: with it this
 # qemu oopses the guest at Wine's first user-mode iret.
 set -euo pipefail
 cache=${KV_EMU32_DIR:-/var/tmp/kv-emu32}
@@ -31,12 +32,16 @@ rw=; i=0
 for d in "${shares[@]}"; do
   fs+=(-virtfs "local,path=$d,mount_tag=rw$i,security_model=none"); rw+="${rw:+,}rw$i:$d"; i=$((i+1))
 done
+ro=
+case "$PWD" in
+  /tmp/*) fs+=(-virtfs "local,path=$PWD,mount_tag=here,security_model=none,readonly=on"); ro="here:$PWD" ;;
+esac
 set +e
 timeout -k 5 "$limit" qemu-system-x86_64 -nodefaults -no-user-config \
   -accel tcg,thread=multi -cpu max,-smap -smp "$cpus" -m "$mem" \
   -display none -monitor none -serial stdio -no-reboot \
   -kernel "$cache/kernel/boot/vmlinuz-$kver" -initrd "$cache/initrd.img" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 kv.job=$job kv.rw=$rw kv.layers=1 kv.moddir=$cache/kernel/lib/modules" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 kv.job=$job kv.rw=$rw kv.ro=$ro kv.layers=1 kv.moddir=$cache/kernel/lib/modules" \
   "${fs[@]}" </dev/null 2>&1 | tee "$job/console.log" | sed -u -e '1,/^KV-GUEST-READY/d' -e '/^KV-GUEST-DONE/,$d'
 qemu=${PIPESTATUS[0]}
 set -e
