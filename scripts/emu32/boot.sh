@@ -6,8 +6,9 @@
 # host's files read-only, the 32-bit Wine over them, and writes into a tmpfs
 # that is lost at power-off, except in each -w DIR, shared read-write at its
 # own path. The guest has a /tmp of its own: when the current folder lies in
-# the host's /tmp, it is shared read-only at its path. qemu runs under TCG (no KVM here) with SMAP off: with it this
-# qemu oopses the guest at Wine's first user-mode iret.
+# the host's /tmp, it is shared read-only at its path. qemu runs under TCG
+# (no KVM here) with SMAP off: with it this qemu oopses the guest at Wine's
+# first user-mode iret.
 set -euo pipefail
 cache=${KV_EMU32_DIR:-/var/tmp/kv-emu32}
 mem=3G; cpus=2; limit=900; shares=()

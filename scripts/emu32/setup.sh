@@ -116,13 +116,13 @@ fonts=i386root/var/cache/fontconfig
 if [ "$(cat prefix.stamp 2>/dev/null)" != "$stamp" ] || [ ! -d prefix-win32 ] ||
    ! ls "$fonts"/*.cache-* >/dev/null 2>&1; then
   start=$SECONDS
-  say "making the 32-bit font caches and Wine prefix in the emulated PC (once, 3-9 minutes)"
+  say "making the 32-bit font caches and Wine prefix in the emulated PC (once, 1-3 minutes)"
   rm -rf prefix-win32.tar prefix-win32 prefix-win32.tmp fonts.tmp
   "$here/boot.sh" -t 900 -w "$cache" -- bash "$here/make_prefix.sh" "$cache/prefix-win32.tar" "$cache/fonts.tmp"
   mkdir prefix-win32.tmp && tar -C prefix-win32.tmp -xf prefix-win32.tar && rm prefix-win32.tar
   rm -rf "$fonts" && mkdir -p "$(dirname "$fonts")" && mv fonts.tmp "$fonts"
   mv prefix-win32.tmp prefix-win32
   echo "$stamp" > prefix.stamp
-  say "prefix made in $((SECONDS - start)) s"
+  say "font caches and prefix made in $((SECONDS - start)) s"
 fi
 say "ready in $cache ($(du -sh "$cache" | cut -f1))"
