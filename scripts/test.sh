@@ -34,6 +34,7 @@ build() {
 }
 
 step "layers" python3 scripts/check_layers.py
+step "emulated PC's fetches" python3 tests/emu32/fetch_test.py
 
 for preset in native native-asan native-tsan win64 win32 fuzz; do
   step "build $preset" build "$preset"

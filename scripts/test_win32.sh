@@ -5,13 +5,16 @@
 # (tests/e2e/lane32.py). Builds the win32 and native presets where needed,
 # prepares the emulated PC once (scripts/emu32/setup.sh, cached in
 # $KV_EMU32_DIR, default /var/tmp/kv-emu32), leaves the status window's
-# screenshot and the logs in build/win32/lane32/. Run as root; exits non-zero
+# screenshot and the logs in build/win32/lane32/. Checks first that the
+# emulated PC shares what a job needs (tests/emu32/boot_shares.sh). Run as
+# root; exits non-zero
 # on any failure.
 set -uo pipefail
+cache=$(realpath -m "${KV_EMU32_DIR:-/var/tmp/kv-emu32}")
+export KV_EMU32_DIR=$cache
 cd "$(dirname "$0")/.."
 start=$SECONDS
 out=build/win32/lane32
-cache=${KV_EMU32_DIR:-/var/tmp/kv-emu32}
 
 lap() { echo "lane32: $1 in $((SECONDS - lap_start)) s"; lap_start=$SECONDS; }
 lap_start=$SECONDS
@@ -27,6 +30,11 @@ if ! bash scripts/emu32/setup.sh; then
   exit 1
 fi
 lap "emulated PC ready"
+if ! bash tests/emu32/boot_shares.sh; then
+  echo "lane32: FAILED: the emulated PC's shares" >&2
+  exit 1
+fi
+lap "shares checked"
 
 rm -rf "$out" && mkdir -p "$out"
 bash scripts/emu32/boot.sh -t 1500 -w "$out" -- \

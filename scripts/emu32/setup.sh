@@ -18,11 +18,12 @@
 # A part is made again when the scripts that make it change.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")")
-cache=${KV_EMU32_DIR:-/var/tmp/kv-emu32}
+cache=$(realpath -m "${KV_EMU32_DIR:-/var/tmp/kv-emu32}")
 mkdir -p "$cache"
 cd "$cache"
 export DEBIAN_FRONTEND=noninteractive
 say() { echo "emu32: $*"; }
+. "$here/fetch.sh"
 
 for p in qemu-system-x86 busybox-static libz-mingw-w64 xvfb; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
@@ -53,9 +54,8 @@ APT::Architecture "amd64"; APT::Architectures { "amd64"; "i386"; };
 APT::Sandbox::User "root"; Debug::NoLocking "true";
 EOS
   export APT_CONFIG=$cache/apt/apt.conf
-  if [ ! -f apt/updated ]; then
-    apt-get update -qq || say "some package indexes failed; going on with those fetched" >&2
-    touch apt/updated
+  if [ ! -f apt/updated ]; then  # made again by the next set-up until every index came
+    if update_indexes; then touch apt/updated; else say "going on with the package indexes fetched" >&2; fi
   fi
 }
 
@@ -64,14 +64,16 @@ if [ ! -d kernel/boot ] || [ ! -x i386root/usr/bin/fc-cache ]; then
   apt_state
   if [ ! -d kernel/boot ]; then
     image=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-[0-9]/{print $2; exit}')
-    (cd apt/archives && apt-get download -qq "$image")
+    [ -n "$image" ] || { say "no kernel package named in the package indexes" >&2; exit 1; }
+    (cd apt/archives && fetch "the kernel package $image" apt-get download -qq "$image") || exit 1
     rm -rf kernel.tmp && dpkg-deb -x apt/archives/"${image}"_*.deb kernel.tmp
     busybox depmod -b "$cache/kernel.tmp" "$(ls kernel.tmp/lib/modules | head -1)"
     mv kernel.tmp kernel
   fi
   if [ ! -x i386root/usr/bin/fc-cache ]; then
     # Resolved against an empty status: the whole i386 closure of wine32.
-    apt-get install -y -qq --no-install-recommends --download-only wine32:i386 fontconfig:i386 >/dev/null
+    fetch "wine32:i386, fontconfig:i386 and their i386 libraries" \
+      apt-get install -y -qq --no-install-recommends --download-only wine32:i386 fontconfig:i386 || exit 1
     rm -rf i386root.tmp && mkdir i386root.tmp
     for f in apt/archives/*_i386.deb; do dpkg-deb -x "$f" i386root.tmp; done
     # Merged /usr: a real /lib in the layer would hide the host's /lib -> usr/lib.
