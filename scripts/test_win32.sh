@@ -7,8 +7,7 @@
 # $KV_EMU32_DIR, default /var/tmp/kv-emu32), leaves the status window's
 # screenshot and the logs in build/win32/lane32/. Checks first that the
 # emulated PC shares what a job needs (tests/emu32/boot_shares.sh). Run as
-# root; exits non-zero
-# on any failure.
+# root; exits non-zero on any failure.
 set -uo pipefail
 cache=$(realpath -m "${KV_EMU32_DIR:-/var/tmp/kv-emu32}")
 export KV_EMU32_DIR=$cache
