@@ -2,10 +2,11 @@
 // boundaries: one receive may hold part of a frame, or several frames, so the
 // reader keeps the bytes in its own buffer until a whole frame (header,
 // head->Size payload bytes, footer) is there, then validates it as a frame
-// of its own. Bad bytes are handed to a reporter and everything buffered is
-// dropped: the length field may be the corrupt one, so nothing after it can
-// be trusted, and the next receive starts clean. One reader belongs to one
-// thread; it never allocates.
+// of its own. A frame that fails validation is handed to a reporter, and the
+// reader falls back into step: the length field may be the corrupt one, so
+// it looks for the first place, one byte on and further, where a whole frame
+// validates, and goes on from there without reporting the bytes it skips.
+// One reader belongs to one thread; it never allocates.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +26,7 @@ struct FrameReader {
   void* context = nullptr;
   uint32_t begin = 0;  // first buffered byte not yet handed out
   uint32_t end = 0;    // one past the last buffered byte
+  bool resyncing = false;  // after a bad frame, until a valid one is found
   uint8_t buffer[kReaderBufferSize];
 };
 
@@ -56,10 +58,11 @@ uint32_t FeedFrameReader(FrameReader& r, const uint8_t* bytes, uint32_t size);
 enum class NextFrameResult {
   kFrame,     // a whole valid frame, in *f
   kNeedMore,  // the next frame is not whole yet: receive more
-  kDropped,   // a whole frame failed validation: reported, everything buffered dropped
 };
 
 // Takes the next frame out of the buffered bytes. Call it in a loop while it
-// gives kFrame, so that every frame of a receive comes out. f->payload points
-// into the reader's buffer and stays valid until the next FrameReaderSpace.
+// gives kFrame, so that every frame of a receive comes out. A frame that
+// fails validation is reported and skipped, and with it whatever lies before
+// the next valid frame. f->payload points into the reader's buffer and stays
+// valid until the next FrameReaderSpace.
 NextFrameResult NextFrame(FrameReader& r, Frame* f);
