@@ -14,7 +14,10 @@ namespace {
 // the activity count; the ownership map is written at start-up only.
 std::mutex imageLock;
 uint8_t offsetImage[kImageSize];
-uint32_t writeShadow[kImageSize];  // non-zero: a local write waits for its echo
+// Non-zero: a local write waits for its echo; the value is the write's time
+// (WriteStamp: the monotonic clock's milliseconds modulo 2^32, made odd so
+// never 0; WriteAge takes the odd bit off again).
+uint32_t writeShadow[kImageSize];
 uint8_t offsetOwnership[kImageSize];
 uint32_t linkActivityCount;        // wraps modulo 2^32
 
@@ -23,8 +26,12 @@ uint32_t shadowMarks[kQuarterCount];  // non-zero shadow entries per quarter
 
 inline uint16_t ImageWord(uint32_t offset) { return uint16_t(ReadLe16(offsetImage + offset)); }
 
+inline uint32_t WriteStamp(uint64_t nowMs) { return uint32_t(nowMs) | 1u; }
+// Milliseconds since the write of stamp, at most one more than they are.
+inline uint32_t WriteAge(uint32_t stamp, uint64_t nowMs) { return uint32_t(nowMs) - (stamp & ~1u); }
+
 // One data block under the write-shadow rules; the caller holds imageLock.
-int ApplyDataBlock(uint32_t type, const uint8_t* payload) {
+int ApplyDataBlock(uint32_t type, const uint8_t* payload, uint64_t nowMs) {
   if (type < kTypeFirstBlock || type > kTypeLastBlock) return 0;
   const uint32_t quarter = type - kTypeFirstBlock;
   const uint32_t base = quarter * kDataBlockSize;
@@ -39,6 +46,10 @@ int ApplyDataBlock(uint32_t type, const uint8_t* payload) {
       offsetImage[o] = payload[i];
     } else if (offsetImage[o] == payload[i]) {
       writeShadow[o] = 0;  // the server has taken over the local value
+      ++cleared;
+    } else if (WriteAge(writeShadow[o], nowMs) >= kWriteEchoLimitMs) {
+      offsetImage[o] = payload[i];  // waited too long: the server's value stands
+      writeShadow[o] = 0;
       ++cleared;
     }
   }
@@ -64,13 +75,14 @@ void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest) {
   std::memcpy(dest, offsetImage + offset, size);
 }
 
-int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data) {
+int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data, uint64_t nowMs) {
   if (offsetOwnership[offset] == kOwnerServer) return 0;
+  const uint32_t stamp = WriteStamp(nowMs);
   std::lock_guard<std::mutex> hold(imageLock);
   std::memcpy(offsetImage + offset, data, size);
   for (uint32_t o = offset; o < offset + size; ++o) {
     if (writeShadow[o] == 0) ++shadowMarks[o / kDataBlockSize];
-    writeShadow[o] = 1;
+    writeShadow[o] = stamp;
   }
   return 1;
 }
@@ -84,10 +96,16 @@ void ReleaseLocalWrite(uint32_t offset, uint32_t size) {
   }
 }
 
-int TakeDataBlock(uint32_t type, const uint8_t* payload) {
+int TakeDataBlock(uint32_t type, const uint8_t* payload, uint64_t nowMs) {
   std::lock_guard<std::mutex> hold(imageLock);
   linkActivityCount += kBlockActivity;
-  return ApplyDataBlock(type, payload);
+  return ApplyDataBlock(type, payload, nowMs);
+}
+
+void ClearWriteMarks() {
+  std::lock_guard<std::mutex> hold(imageLock);
+  std::memset(writeShadow, 0, sizeof writeShadow);
+  std::memset(shadowMarks, 0, sizeof shadowMarks);
 }
 
 int WritePending(uint32_t offset) {

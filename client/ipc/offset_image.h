@@ -10,11 +10,17 @@
 #include <cstdint>
 
 #include "base/protocol.h"
+#include "base/timestamp.h"
 
 // Ownership map values: what a write record starting at an offset does.
 inline constexpr uint8_t kOwnerLocal = 1;   // applied to the image and marked in the shadow
 inline constexpr uint8_t kOwnerServer = 2;  // only forwarded; the server alone sets these bytes
 inline constexpr uint32_t kBlockActivity = kDataBlockSize;  // link activity per data block: one per byte
+// How long a local write may wait for the server's echo while data blocks
+// bring another value: longer than any server's apply round trip. A server
+// that never applies the write (the simulator refuses or overrides it, the
+// batch was lost) then gets its value back into the image.
+inline constexpr uint32_t kWriteEchoLimitMs = 5000;
 
 // Start state: image and shadow 0, ownership 1 everywhere but 0x330A/0x330B (2).
 // Called before any other thread exists (tests call it between cases).
@@ -25,10 +31,11 @@ void InitOffsetImage();
 void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest);
 
 // A local write record: unless the ownership entry of offset is kOwnerServer,
-// copies the bytes into the image and marks them in the shadow, under the
-// lock. Only the first offset's entry is consulted. The caller keeps
-// offset + size within kImageSize. Returns 1 when applied, 0 when refused.
-int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data);
+// copies the bytes into the image and marks them in the shadow with the time
+// of the write (nowMs, the monotonic clock), under the lock. Only the first
+// offset's entry is consulted. The caller keeps offset + size within
+// kImageSize. Returns 1 when applied, 0 when refused.
+int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data, uint64_t nowMs = MonotonicMs());
 
 // Takes back the shadow marks of a local write record whose request's batch
 // did not reach the server whole (the link was down, the send failed or went
@@ -45,9 +52,15 @@ void ReleaseLocalWrite(uint32_t offset, uint32_t size);
 // exactly kDataBlockSize payload bytes) into the image byte by byte under the
 // write-shadow rules: a byte with no pending local write takes the block's
 // value; a pending byte keeps its local value, and its mark is cleared when
-// the block brings that same value. Returns 1, or 0 for a type outside 6..10
-// (the image does not change).
-int TakeDataBlock(uint32_t type, const uint8_t* payload);
+// the block brings that same value, or when the block (at nowMs) brings
+// another value kWriteEchoLimitMs or more after the write: the block's value
+// is then taken. Returns 1, or 0 for a type outside 6..10 (the image does not
+// change).
+int TakeDataBlock(uint32_t type, const uint8_t* payload, uint64_t nowMs = MonotonicMs());
+
+// Clears every shadow mark, under the lock: the link is down, and what it did
+// not confirm the next server's blocks may overwrite.
+void ClearWriteMarks();
 
 // 1 while a local write of the byte at offset waits for the server to echo
 // it (its write shadow entry is set). For tests and diagnosis.

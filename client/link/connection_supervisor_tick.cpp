@@ -217,7 +217,9 @@ void TickUdpTcpConnected(Supervisor& s) {
 
 // Closes everything and waits for the TCP receiver (which ends once the
 // closed socket has woken it), so that a reconnection never runs two TCP or
-// unicast receivers side by side.
+// unicast receivers side by side. Local writes that still wait for their
+// echo are given up: the lost link may never have delivered them, and the
+// next server's blocks are the truth.
 void TickDeinit(Supervisor& s) {
   char sender[kNetAddressTextSize];
   LogEvent("Closing connection IP %s\n", NetFormatAddress(lastSenderAddress.load(), sender));
@@ -229,6 +231,7 @@ void TickDeinit(Supervisor& s) {
   tcpReceiving.store(0);
   PauseWhileRunning(*s.clock, kSettleMs);
   s.link->JoinTcpReceiver();
+  ClearWriteMarks();
   SetState(kInit);
 }
 

@@ -338,6 +338,15 @@ TEST_F(SupervisorTest, VanishedAddressTakesTheLinkDownWithinOneTick) {
   }
 }
 
+TEST_F(SupervisorTest, TeardownGivesUpWritesThatWaitForTheirEcho) {
+  const uint8_t written[2] = {0x12, 0x34};
+  ASSERT_EQ(1, ApplyLocalWrite(0x0100, 2, written));
+  connectionState = kDeinit;
+  Ticks(1);
+  EXPECT_EQ(kInit, connectionState);
+  EXPECT_EQ(0, WritePending(0x0100) + WritePending(0x0101));
+}
+
 TEST_F(SupervisorTest, ChangedAddressesReopenWhileWaitingForTheServer) {
   for (uint32_t state : {kNotConnected, kUdpConnected}) {
     SCOPED_TRACE(state);

@@ -227,3 +227,60 @@ TEST_F(OffsetImage, LinkActivityAndSample) {
 }
 
 }  // namespace
+
+namespace {
+
+// A write the server never applies: the blocks that contradict it win once
+// kWriteEchoLimitMs has passed since the write; an echo or a new write before
+// that behaves as ever.
+TEST_F(OffsetImage, WriteMarkEndsWhenBlocksContradictItTooLong) {
+  constexpr uint64_t t0 = 0xFFFFF000ull;  // the 32-bit stamp wraps during the case
+  const uint8_t mine = 0xAB;
+  const struct {
+    const char* name;
+    std::vector<std::pair<uint64_t, uint8_t>> blocks;  // (time after the write, value at 0x0100)
+    uint64_t rewriteAt;                                 // a second write of the same byte (0: none)
+    uint8_t value;
+    int pending;
+  } cases[] = {
+      {"contradicted, inside the limit", {{100, 0x11}, {kWriteEchoLimitMs - 1, 0x11}}, 0, mine, 1},
+      {"contradicted up to the limit", {{100, 0x11}, {kWriteEchoLimitMs, 0x22}}, 0, 0x22, 0},
+      {"first block long after the write", {{3 * kWriteEchoLimitMs, 0x33}}, 0, 0x33, 0},
+      {"echoed before the limit", {{100, mine}, {kWriteEchoLimitMs + 1, 0x44}}, 0, 0x44, 0},
+      {"written again: the wait starts over", {{100, 0x11}, {kWriteEchoLimitMs + 1, 0x11}}, 2000, mine, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    InitOffsetImage();
+    ASSERT_EQ(1, ApplyLocalWrite(0x0100, 1, &mine, t0));
+    bool rewritten = c.rewriteAt == 0;
+    for (auto [after, value] : c.blocks) {
+      if (!rewritten && after > c.rewriteAt) rewritten = ApplyLocalWrite(0x0100, 1, &mine, t0 + c.rewriteAt);
+      ASSERT_EQ(1, TakeDataBlock(6, Block(6, 0x00, {{0x0100, value}}).data(), t0 + after));
+    }
+    EXPECT_EQ(c.value, Read(0x0100, 1)[0]);
+    EXPECT_EQ(c.pending, WritePending(0x0100));
+  }
+}
+
+TEST_F(OffsetImage, ClearedMarksLetTheNextBlockThrough) {
+  const uint8_t mine[] = {1, 2, 3, 4};
+  ApplyLocalWrite(0x3FFE, 4, mine);  // across the quarters of types 6 and 7
+  ApplyLocalWrite(0x8000, 1, mine);
+  ClearWriteMarks();
+  uint8_t pending[4];
+  ReadPendingWrites(0x3FFE, 4, pending);
+  EXPECT_EQ((Bytes{0, 0, 0, 0}), Bytes(pending, pending + 4));
+  EXPECT_EQ((Bytes{1, 2, 3, 4}), Read(0x3FFE, 4)) << "the image keeps the bytes until a block comes";
+  for (uint32_t type : {6u, 7u, 8u}) Send(type, Block(type, 0x5A));
+  EXPECT_EQ((Bytes{0x5A, 0x5A, 0x5A, 0x5A}), Read(0x3FFE, 4));
+  EXPECT_EQ(0x5A, Read(0x8000, 1)[0]);
+  // The per-quarter counts are back to 0: a new mark is held, and its echo clears it.
+  ApplyLocalWrite(0x8000, 1, mine);
+  Send(8, Block(8, 0x5A));
+  EXPECT_EQ(1, Read(0x8000, 1)[0]);
+  Send(8, Block(8, 0x5A, {{0x8000, 1}}));
+  EXPECT_EQ(0, WritePending(0x8000));
+}
+
+}  // namespace
