@@ -118,15 +118,21 @@ void TickNotConnected(Supervisor& s) {
   PauseWhileRunning(*s.clock, kTickMs);
 }
 
+// The address the window's "from" and the closing line name: the server of
+// the link, or before one is known the last sender heard.
+uint32_t ShownSender(Supervisor& s) {
+  const uint32_t server = s.link->Server();
+  return server != 0 ? server : lastSenderAddress.load();
+}
+
 // Tries once per tick, whether beacons still come or not. The connection
-// goes to the server whose beacons passed the sender filter; the last sender
-// of any datagram is what the window and the log show.
+// goes to the server whose beacons passed the sender filter.
 void TickUdpConnected(Supervisor& s) {
   char ts[kTimestampSize], sender[kNetAddressTextSize], server[kNetAddressTextSize];
   if (LeftForChangedAddresses(s)) return;
   const uint32_t activity = SampleLink().activity;
   const uint32_t r = Rate(activity, s.previousActivity);
-  NetFormatAddress(lastSenderAddress.load(), sender);
+  NetFormatAddress(ShownSender(s), sender);
   SetStatusLine(kUdpLine, "UDP = %u per/sec from %s", r, sender);
   s.window->RequestRepaint();
   s.previousActivity = activity;
@@ -167,7 +173,7 @@ void TickUdpTcpConnected(Supervisor& s) {
   const LinkSample sample = SampleLink();
   const uint32_t r = Rate(sample.activity, s.previousActivity);
   char sender[kNetAddressTextSize];
-  NetFormatAddress(lastSenderAddress.load(), sender);
+  NetFormatAddress(ShownSender(s), sender);
 
   SetStatusLine(kRequestLine, "Request:\t%i\t\t%i per/sec", int(requests), int(Rate(requests, s.previousRequests)));
   SetStatusLine(kReadLine, "Read:\t%u\t\t%u per/sec", readBytes, Rate(readBytes, s.previousReadBytes));
@@ -222,7 +228,7 @@ void TickUdpTcpConnected(Supervisor& s) {
 // next server's blocks are the truth.
 void TickDeinit(Supervisor& s) {
   char sender[kNetAddressTextSize];
-  LogEvent("Closing connection IP %s\n", NetFormatAddress(lastSenderAddress.load(), sender));
+  LogEvent("Closing connection IP %s\n", NetFormatAddress(ShownSender(s), sender));
   SetStatusLine(kConnectionLine, "Connection to Server lost...                               ");
   s.window->RequestRepaint();
   s.link->CloseLink();

@@ -41,6 +41,12 @@ int Distinct(const uint32_t* adapters, int count, uint32_t* out) {
 
 }  // namespace
 
+bool CanBeServer(uint32_t address) {
+  uint8_t bytes[4];
+  std::memcpy(bytes, &address, sizeof bytes);  // network order: bytes[0] is the first number
+  return bytes[0] != 0 && bytes[0] != 127 && bytes[0] < 224;
+}
+
 AddressSetting ParseLocalSetting(const char* text) {
   if (IsAuto(text)) return {SettingKind::kAuto, 0};
   return {SettingKind::kAddress, NetParseAddress(text)};

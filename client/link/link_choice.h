@@ -36,6 +36,11 @@ AddressSetting ParseLocalSetting(const char* text);
 // dotted form; anything else is a host name.
 AddressSetting ParseServerSetting(const char* text);
 
+// Whether a datagram's source address can be a server's: not 0.0.0.0/8
+// ("this network"), loopback, multicast or the reserved and broadcast block
+// 240.0.0.0/4 (network byte order).
+bool CanBeServer(uint32_t address);
+
 inline constexpr int kMaxAdapters = 16;       // adapters an opening listens on at most
 inline constexpr int kOthersNamed = 8;        // other beaconing hosts told apart per opening
 inline constexpr uint64_t kLookupRetryMs = 4000;  // between tries of a server name that was not found

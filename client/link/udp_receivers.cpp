@@ -123,9 +123,10 @@ void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
   BadFrame bad{};
   const bool valid = ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid;
   if (!linkChoice.IsServer(from)) {
-    // Only a valid beacon can choose a server or name a host; anything else
-    // from another host counts for nothing.
-    if (!valid || frame.type != kTypeBeacon) return;
+    // Only a valid beacon from an address a server can have can choose a
+    // server or name a host; anything else from another host counts for
+    // nothing.
+    if (!valid || frame.type != kTypeBeacon || !CanBeServer(from)) return;
     const BeaconVerdict verdict = linkChoice.Beacon(from);
     if (verdict != BeaconVerdict::kChosen) {
       TakeOtherBeacon(verdict, from);

@@ -180,7 +180,7 @@ TEST_F(SupervisorTest, RefusedConnectionRetriesEveryTickToTheBeaconSender) {
   Ticks(3);
   EXPECT_EQ((Lines{"Connect 10.0.0.2", "Connect 10.0.0.2", "Connect 10.0.0.2"}), link.calls);
   EXPECT_EQ(kUdpConnected, connectionState);
-  EXPECT_EQ("UDP = 0 per/sec from 10.9.9.9", window.shown[kUdpLine]);
+  EXPECT_EQ("UDP = 0 per/sec from 10.0.0.2", window.shown[kUdpLine]);
   EXPECT_EQ(1500u, clock.now);
 }
 
@@ -235,7 +235,7 @@ TEST_F(SupervisorTest, ConnectedTickShowsRatesAndDataRate) {
     SetImageWord(0x0274, c.w), SetImageWord(0x337E, c.k);
     requestCount = 13, readByteCount = 400, writeByteCount = 8;
     Ticks(1);
-    EXPECT_EQ(std::string("UDP=65556 per/sec from 10.9.9.9 Datarate=") + c.rate, window.shown[kUdpLine]);
+    EXPECT_EQ(std::string("UDP=65556 per/sec from 10.0.0.2 Datarate=") + c.rate, window.shown[kUdpLine]);
     EXPECT_EQ("Request:\t13\t\t6 per/sec", window.shown[kRequestLine]);
     EXPECT_EQ("Read:\t400\t\t800 per/sec", window.shown[kReadLine]);
     EXPECT_EQ("Write:\t8\t\t16 per/sec", window.shown[kWriteLine]);
@@ -394,7 +394,7 @@ TEST_F(SupervisorTest, WholeRunInOrder) {
   EXPECT_EQ((Lines{"Connection status thread running", "Waiting for UDP from server", "Status INIT",
                    "Status NOT_CONNECTED", "Status UDP_CONNECTED", "Connection to Server 10.0.0.2 OK",
                    "Status UDP_TCP_CONNECTED", "Link up after 1.0 s", "udpBytesPerSecond < 10 => Status DEINIT ",
-                   "Closing connection IP 10.9.9.9", "Status INIT", "Status NOT_CONNECTED"}),
+                   "Closing connection IP 10.0.0.2", "Status INIT", "Status NOT_CONNECTED"}),
             LogLines());
   EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "OpenUdp",
                    "StartMulticast", "CloseLink"}),
@@ -408,8 +408,8 @@ TEST_F(SupervisorTest, PainterSeesWholeLinesWhileTheThreadRuns) {
   link.connectResult = 1;
   clock.onSleep = [](uint64_t) { std::this_thread::yield(); };
   std::thread supervisor(RunSupervisor, std::ref(s));
-  const std::regex whole("|UDP = [0-9]+ per/sec {33}|UDP = [0-9]+ per/sec from 10\\.9\\.9\\.9|"
-                         "UDP=[0-9]+ per/sec from 10\\.9\\.9\\.9 Datarate=[0-9]+\\.[0-9]{2}");
+  const std::regex whole("|UDP = [0-9]+ per/sec {33}|UDP = [0-9]+ per/sec from 10\\.0\\.0\\.2|"
+                         "UDP=[0-9]+ per/sec from 10\\.0\\.0\\.2 Datarate=[0-9]+\\.[0-9]{2}");
   char text[kUdpLineSize];
   int linkLines = 0;
   for (int i = 0; i < 1000000 && linkLines < 1000; ++i) {

@@ -136,30 +136,33 @@ TEST_F(LinkTest, BeaconDatagrams) {
 
 // With the server set to auto the first host whose valid beacon arrives is
 // the server for the rest of the opening; the others are named once each.
-TEST_F(LinkTest, AutoServerIsTheFirstHostHeard) {
+TEST_F(LinkTest, AutoServerIsTheFirstPossibleServerHeard) {
   const Bytes beacon = MakeFrame(kTypeBeacon, kTagBeacon, Bytes(12, 1));
   const Bytes update = UpdateFrame({{0, 0x0274, 0x11}});
-  const uint32_t third = NetParseAddress("127.0.0.3");
+  const uint32_t a = NetParseAddress("10.0.0.2"), b = NetParseAddress("10.0.0.1"), c = NetParseAddress("10.0.0.3");
   ChooseAddresses("auto", "AUTO");
   struct Step {
     const Bytes* datagram;
     uint32_t from;
   };
-  const Step steps[] = {{&update, kOtherHost}, {&beacon, kOtherHost}, {&beacon, kLoopback}, {&beacon, kOtherHost},
-                        {&beacon, kLoopback},  {&beacon, third},      {&beacon, kLoopback}};
+  // No server has any of the first five sources; an update frame chooses nothing.
+  const Step steps[] = {{&beacon, NetParseAddress("0.0.0.0")},   {&beacon, NetParseAddress("255.255.255.255")},
+                        {&beacon, NetParseAddress("239.192.0.10")}, {&beacon, kLoopback},
+                        {&beacon, NetParseAddress("0.1.2.3")},    {&update, a},
+                        {&beacon, a}, {&beacon, b}, {&beacon, a}, {&beacon, b}, {&beacon, c}, {&beacon, b}};
   for (const Step& step : steps) TakeBeaconDatagram(step.datagram->data(), int(step.datagram->size()), step.from);
-  EXPECT_EQ(kOtherHost, linkChoice.Server());
-  EXPECT_EQ(2u, Activity());  // the two beacons of the chosen host; an update frame chooses nothing
+  EXPECT_EQ(a, linkChoice.Server());
+  EXPECT_EQ(2u, Activity());  // the two beacons of the chosen host
   const std::vector<std::string> expected = {
-      "Server 127.0.0.2 found by its beacons",
-      "Beacons also heard from 127.0.0.1; staying with 127.0.0.2 (set \"IP Address of server\" to choose)",
-      "Beacons also heard from 127.0.0.3; staying with 127.0.0.2 (set \"IP Address of server\" to choose)"};
+      "Server 10.0.0.2 found by its beacons",
+      "Beacons also heard from 10.0.0.1; staying with 10.0.0.2 (set \"IP Address of server\" to choose)",
+      "Beacons also heard from 10.0.0.3; staying with 10.0.0.2 (set \"IP Address of server\" to choose)"};
   EXPECT_EQ(expected, Lines());
   // Update frames count from the chosen server only.
   unicastReceiving.store(1);
-  TakeUpdateDatagram(update.data(), int(update.size()), kLoopback);
+  TakeUpdateDatagram(update.data(), int(update.size()), b);
   EXPECT_EQ(0, ImageByte(0x0274));
-  TakeUpdateDatagram(update.data(), int(update.size()), kOtherHost);
+  TakeUpdateDatagram(update.data(), int(update.size()), a);
   EXPECT_EQ(0x11, ImageByte(0x0274));
 }
 
