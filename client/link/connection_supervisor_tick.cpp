@@ -10,6 +10,7 @@
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
 #include "link/net.h"
 #include "link/status_lines.h"
 #include "link/udp_receivers.h"
@@ -60,7 +61,9 @@ void LogAddressesOfThisPc(Supervisor& s) {
 
 // Opens UDP. After a failed opening the client goes on without a link and
 // tries again every kUdpRetryMs without a line, so that the link comes back
-// by itself once the address is there; the box comes once per run.
+// by itself once the address is there. The box, once per run, is for a
+// typed address that is wrong; with auto and no address yet (OpenUdp's
+// line says so) there is nothing for the user to mend.
 void TickInit(Supervisor& s) {
   char ts[kTimestampSize];
   ResetLinkActivity();
@@ -68,7 +71,8 @@ void TickInit(Supervisor& s) {
   const bool retry = s.udpFailing;
   if (retry && PauseWhileRunning(*s.clock, kUdpRetryMs) == 0) return;
   if (!retry) LogEvent("%s Status INIT\n", FormatTimestamp(ts));
-  if (s.link->OpenUdp(retry ? 1 : 0) != 0) {
+  const int opened = s.link->OpenUdp(retry ? 1 : 0);
+  if (opened == 1) {
     s.udpFailing = false;
     s.udpOpenedMs = s.clock->NowMs();
     s.link->StartMulticastReceiver();
@@ -78,6 +82,11 @@ void TickInit(Supervisor& s) {
   }
   if (retry) return;
   s.udpFailing = true;
+  if (opened == kUdpNoAddressYet) {
+    SetStatusLine(kUdpLine, "UDP waits for an address of this PC              ");
+    s.window->RequestRepaint();
+    return;
+  }
   LogEvent("%s Can't open UDP\n", FormatTimestamp(ts));
   LogAddressesOfThisPc(s);
   SetStatusLine(kUdpLine, "Can't start UDP, please restart Kestrovaline    ");

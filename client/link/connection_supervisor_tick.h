@@ -22,7 +22,9 @@ inline constexpr uint32_t kUdpRetryMs = 2000;    // between openings after one f
 // supervisor never sets tcpReceiving or multicastReceiving itself.
 class LinkPort {
  public:
-  // quiet: a retry after a failed opening, which writes no lines.
+  // quiet: a retry after a failed opening, which writes no lines. 1 opened,
+  // 0 failed, kUdpNoAddressYet (link_session.h): auto found no address of
+  // this PC to listen on.
   virtual int OpenUdp(int quiet) = 0;
   virtual int StartMulticastReceiver() = 0;
   // Each tick while waiting for beacons: the server's name looked up.

@@ -41,8 +41,9 @@ namespace {
 
 // Binds s to the beacon port (on the set address of this PC, or on any) and
 // joins the group on each of listen[0..count), the joins that held into
-// joinedOn. Returns how many held; 0 is a failure, logged unless quiet.
-int BindAndJoin(NetSocket s, const uint32_t* listen, int count, uint32_t* joinedOn, int quiet) {
+// joinedOn; *bound tells whether the bind held. Returns how many joins held;
+// 0 is a failure, logged unless quiet.
+int BindAndJoin(NetSocket s, const uint32_t* listen, int count, uint32_t* joinedOn, int quiet, bool* bound) {
   char now[kTimestampSize];
   const bool fixed = linkChoice.LocalSetting().kind == SettingKind::kAddress;
   if (NetBindMulticast(s, fixed ? listen[0] : kNetAnyAddress, kBeaconPort) == 0) {
@@ -51,11 +52,16 @@ int BindAndJoin(NetSocket s, const uint32_t* listen, int count, uint32_t* joined
                unsigned(kBeaconPort));
     return 0;
   }
+  *bound = true;
   int joined = 0;
   for (int i = 0; i < count; ++i)
     if (NetJoinGroup(s, NetParseAddress(kBeaconGroupText), listen[i]) != 0) joinedOn[joined++] = listen[i];
-  if (joined == 0 && !quiet)
-    LogEvent("%s granting multicast to %s failed, wrong IP adress\n", FormatTimestamp(now), localIpAddress);
+  if (joined == 0 && !quiet) {
+    if (fixed)
+      LogEvent("%s granting multicast to %s failed, wrong IP adress\n", FormatTimestamp(now), localIpAddress);
+    else
+      LogEvent("%s No address of this PC to listen for the server on yet; trying again\n", FormatTimestamp(now));
+  }
   return joined;
 }
 
@@ -71,11 +77,12 @@ int OpenUdp(int quiet) {
 
   const NetSocket s = NetUdpSocket();
   uint32_t joinedOn[kMaxAdapters];
-  const int joined = s == kNoSocket ? 0 : BindAndJoin(s, listen, listening, joinedOn, quiet);
+  bool bound = false;
+  const int joined = s == kNoSocket ? 0 : BindAndJoin(s, listen, listening, joinedOn, quiet, &bound);
   if (joined == 0) {
     NetClose(s);
     NetCleanup();
-    return 0;
+    return bound && linkChoice.LocalSetting().kind == SettingKind::kAuto ? kUdpNoAddressYet : 0;
   }
   socketLibraryStarts.fetch_add(1);
   char now[kTimestampSize], list[kMaxAdapters * (kNetAddressTextSize + 2)];

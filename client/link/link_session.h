@@ -13,11 +13,16 @@
 // Start-up, once the settings are read: the two settings into linkChoice.
 void ConfigureLink();
 
+// What OpenUdp gives with this PC's address set to auto when no address of
+// this PC could join the group: it has none yet (an adapter reconnecting, a
+// DHCP change), which fixes itself.
+inline constexpr int kUdpNoAddressYet = -1;
+
 // Starts the socket library, chooses the addresses of this opening and opens
 // the beacon socket: bound to port 54942 (on the set address of this PC, or
 // on any with auto) and a member of 239.192.0.10 on each address it listens
-// on. Returns 1 opened, 0 failed; a failure leaves nothing open and is
-// logged unless quiet (the retries after a failed opening).
+// on. Returns 1 opened, 0 failed, kUdpNoAddressYet; a failure leaves nothing
+// open and is logged unless quiet (the retries after a failed opening).
 int OpenUdp(int quiet);
 
 // With the server set by name: asks for its address when a lookup is due and

@@ -19,6 +19,7 @@
 #include "ipc/request_walker.h"
 #include "link/connection_supervisor_tick.h"
 #include "link/link_flags.h"
+#include "link/link_session.h"
 #include "link/net.h"
 #include "link/status_lines.h"
 #include "link/udp_receivers.h"
@@ -310,6 +311,23 @@ TEST_F(SupervisorTest, UdpFailureRetriesQuietlyAndShowsTheBoxOnce) {
   Ticks(1);
   EXPECT_EQ((Lines{"Status INIT", "Can't open UDP", "Addresses of this PC: 10.0.0.7, 192.168.5.9"}), LogLines());
   EXPECT_TRUE(window.errorText.empty()) << "a second box";
+}
+
+// With this PC's address set to auto and none there yet: the opening's own
+// line, quiet retries, no box; the link comes back with the address.
+TEST_F(SupervisorTest, NoAddressYetRetriesQuietlyWithoutABox) {
+  link.openResult = kUdpNoAddressYet;
+  Ticks(1);
+  EXPECT_EQ(kInit, connectionState);
+  EXPECT_EQ((Lines{"OpenUdp"}), link.calls);
+  EXPECT_EQ("UDP waits for an address of this PC" + std::string(14, ' '), window.shown[kUdpLine]);
+  Ticks(2);
+  EXPECT_EQ((Lines{"OpenUdp", "OpenUdp quietly", "OpenUdp quietly"}), link.calls);
+  link.openResult = 1;
+  Ticks(1);
+  EXPECT_EQ(kNotConnected, connectionState);
+  EXPECT_TRUE(window.errorText.empty()) << window.errorText;
+  EXPECT_EQ((Lines{"Status INIT", "Status NOT_CONNECTED"}), LogLines());
 }
 
 // This PC's address vanishing while the link is up: linkUp is cleared by the
