@@ -23,6 +23,8 @@ class RealLink final : public LinkPort {
   void FindServer() override { ::FindServer(); }
   uint32_t Server() override { return linkChoice.Server(); }
   int ConnectToServer(uint32_t server) override { return ConnectLink(server); }
+  int ServerTakesNoConnection() override { return ::ServerTakesNoConnection(); }
+  void LinkEnded() override { ::LinkEnded(); }
   int StartTcpReceiver() override { return ::StartTcpReceiver(); }
   void JoinTcpReceiver() override { ::JoinTcpReceiver(); }
   int CloseLink() override { return ::CloseLink(); }

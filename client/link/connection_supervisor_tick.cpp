@@ -148,6 +148,7 @@ void TickUdpConnected(Supervisor& s) {
 
   const uint32_t serverAddress = s.link->Server();
   if (serverAddress == 0 || s.link->ConnectToServer(serverAddress) == 0) {
+    if (serverAddress != 0 && programRunning.load() != 0) s.link->ServerTakesNoConnection();
     PauseWhileRunning(*s.clock, kTickMs);
     return;
   }
@@ -158,6 +159,7 @@ void TickUdpConnected(Supervisor& s) {
   // The link is up before its receiver runs: a receiver that finds the
   // connection closed at once clears linkUp, and that must stay cleared.
   linkUp.store(1);
+  s.linkWasUp = true;
   s.link->StartTcpReceiver();
   LogEvent("%s Connection to Server %s OK\n", FormatTimestamp(ts), server);  // the address connected
   SetState(kUdpTcpConnected);
@@ -246,6 +248,10 @@ void TickDeinit(Supervisor& s) {
   tcpReceiving.store(0);
   PauseWhileRunning(*s.clock, kSettleMs);
   s.link->JoinTcpReceiver();
+  if (s.linkWasUp) {  // what the link brought decides how its server ranks
+    s.linkWasUp = false;
+    s.link->LinkEnded();
+  }
   ClearWriteMarks();
   SetState(kInit);
 }

@@ -32,6 +32,11 @@ class LinkPort {
   // The server of this link, 0 while not known.
   virtual uint32_t Server() = 0;
   virtual int ConnectToServer(uint32_t server) = 0;
+  // The connection to Server() failed: 1 when the server was given up (the
+  // link has none now until another is chosen).
+  virtual int ServerTakesNoConnection() = 0;
+  // A link that was up has ended (before the teardown closes it).
+  virtual void LinkEnded() = 0;
   virtual int StartTcpReceiver() = 0;
   virtual void JoinTcpReceiver() = 0;
   virtual int CloseLink() = 0;
@@ -77,6 +82,8 @@ struct Supervisor {
   bool udpFailing = false;
   // The UDP error box has been shown (once per run).
   bool errorBoxShown = false;
+  // A link was up since the last teardown.
+  bool linkWasUp = false;
 };
 
 // Waits ms on clock in slices of at most kPauseSliceMs and returns early once

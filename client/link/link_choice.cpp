@@ -66,6 +66,79 @@ AddressSetting ParseServerSetting(const char* text) {
 void LinkChoice::Configure(const AddressSetting& local, const AddressSetting& server) {
   local_ = local;
   server_ = server;
+  for (Host& h : hosts_) {
+    h.address = 0, h.heardMs = 0, h.retryAtMs = 0, h.failures = 0, h.backOffMs = 0;
+    h.heldOnce = false, h.endedEarly = false;
+  }
+  hostCount_ = 0;
+  nameFailures_ = 0;
+}
+
+LinkChoice::Host* LinkChoice::Record(uint32_t address) {
+  const int n = hostCount_.load();
+  for (int i = 0; i < n; ++i)
+    if (hosts_[i].address.load() == address) return &hosts_[i];
+  return nullptr;
+}
+
+// Multicast receiver only: the one that adds hosts.
+LinkChoice::Host* LinkChoice::AddRecord(uint32_t address) {
+  if (Host* h = Record(address)) return h;
+  const int n = hostCount_.load();
+  if (n == kHostsKept) return nullptr;  // beyond the records kept: chosen like a host never given up
+  hosts_[n].address.store(address);
+  hostCount_.store(n + 1);
+  return &hosts_[n];
+}
+
+bool LinkChoice::Eligible(const Host& h, uint64_t nowMs) const {
+  if (nowMs < h.retryAtMs.load()) return false;
+  if (!h.endedEarly.load()) return true;
+  // A host given up before ranks below one whose link held, while that is there.
+  const int n = hostCount_.load();
+  for (int i = 0; i < n; ++i) {
+    const Host& other = hosts_[i];
+    if (&other == &h || !other.heldOnce.load() || other.endedEarly.load()) continue;
+    const uint64_t heard = other.heardMs.load();
+    if (heard != 0 && nowMs - heard < kHeardLatelyMs && nowMs >= other.retryAtMs.load()) return false;
+  }
+  return true;
+}
+
+TryVerdict LinkChoice::TryFailed(uint64_t nowMs, uint32_t* backOffMs) {
+  *backOffMs = 0;
+  if (server_.kind == SettingKind::kAddress) return TryVerdict::kAgain;
+  if (server_.kind == SettingKind::kName) {
+    if (++nameFailures_ < kTriesBeforeGivingUp) return TryVerdict::kAgain;
+    nameFailures_ = 0;
+    server_address_.store(0);  // looked up again after kLookupRetryMs
+    lookupTried_ = true;
+    lookupFailedMs_ = nowMs;
+    *backOffMs = uint32_t(kLookupRetryMs);
+    return TryVerdict::kGivenUp;
+  }
+  Host* h = Record(Server());
+  if (h == nullptr) {  // a host beyond the records kept: forgotten, chosen again by its next beacon
+    server_address_.store(0);
+    return TryVerdict::kGivenUp;
+  }
+  if (h->failures.fetch_add(1) + 1 < kTriesBeforeGivingUp) return TryVerdict::kAgain;
+  h->failures = 0;
+  const uint32_t wait = h->backOffMs.load() == 0 ? kFirstBackOffMs : h->backOffMs.load();
+  h->backOffMs = wait * 2 < kLongestBackOffMs ? wait * 2 : kLongestBackOffMs;
+  h->retryAtMs = nowMs + wait;
+  h->endedEarly = true;
+  server_address_.store(0);
+  *backOffMs = wait;
+  return TryVerdict::kGivenUp;
+}
+
+void LinkChoice::LinkHeld() {
+  nameFailures_ = 0;
+  Host* h = Record(Server());
+  if (h == nullptr) return;
+  h->failures = 0, h->backOffMs = 0, h->retryAtMs = 0;
+  h->heldOnce = true, h->endedEarly = false;
 }
 
 int LinkChoice::Open(const uint32_t* adapters, int count, uint32_t* listenOn) {
@@ -99,9 +172,12 @@ void LinkChoice::LookupFailed(uint64_t nowMs) {
   lookupFailedMs_ = nowMs;
 }
 
-BeaconVerdict LinkChoice::Beacon(uint32_t from) {
+BeaconVerdict LinkChoice::Beacon(uint32_t from, uint64_t nowMs) {
+  Host* h = server_.kind == SettingKind::kAuto ? AddRecord(from) : nullptr;
+  if (h != nullptr) h->heardMs.store(nowMs);
   if (IsServer(from)) return BeaconVerdict::kServer;
   if (server_.kind == SettingKind::kAuto && Server() == 0) {
+    if (h != nullptr && !Eligible(*h, nowMs)) return BeaconVerdict::kOther;  // not named: it may be chosen later
     server_address_.store(from);
     return BeaconVerdict::kChosen;
   }

@@ -44,6 +44,17 @@ bool CanBeServer(uint32_t address);
 inline constexpr int kMaxAdapters = 16;       // adapters an opening listens on at most
 inline constexpr int kOthersNamed = 8;        // other beaconing hosts told apart per opening
 inline constexpr uint64_t kLookupRetryMs = 4000;  // between tries of a server name that was not found
+inline constexpr int kHostsKept = 8;           // beaconing hosts whose record the choice keeps
+inline constexpr uint32_t kTriesBeforeGivingUp = 2;   // failed tries in a row that give a server up
+inline constexpr uint32_t kFirstBackOffMs = 10000;    // how long a server given up waits the first time
+inline constexpr uint32_t kLongestBackOffMs = 160000; // ... doubled at each giving up, at most this
+inline constexpr uint64_t kHeardLatelyMs = 2000;      // a host heard this recently is there
+
+// What a failed try at a server means for the link.
+enum class TryVerdict {
+  kAgain,     // try the same server again
+  kGivenUp,   // the server is given up for a while (its back-off); the link has none now
+};
 
 // What a valid beacon means for the link.
 enum class BeaconVerdict {
@@ -73,8 +84,22 @@ class LinkChoice {
   void LookupFound(uint32_t address);
   void LookupFailed(uint64_t nowMs);
 
-  // A valid beacon from `from` (multicast receiver only).
-  BeaconVerdict Beacon(uint32_t from);
+  // A valid beacon from `from`, at nowMs (multicast receiver only). With the
+  // server set to auto and none chosen, the sender becomes the server unless
+  // it is given up for now, or its connections ended early and a host whose
+  // link held was heard lately.
+  BeaconVerdict Beacon(uint32_t from, uint64_t nowMs = 0);
+
+  // The server of this link failed a try at nowMs: it refused or did not
+  // answer the connection, or ended it before its first data block
+  // (connection status thread). With the server set to auto or by name,
+  // kTriesBeforeGivingUp of them in a row give it up: the link forgets it
+  // (auto: the next host heard is chosen; a name: it is looked up again) and
+  // it is chosen again only after its back-off, *backOffMs. A dotted server
+  // is never given up.
+  TryVerdict TryFailed(uint64_t nowMs, uint32_t* backOffMs);
+  // The link to the server brought data: its record is clean again.
+  void LinkHeld();
 
   // The server of this link: 0 while not known (auto before the first
   // beacon, a name before it is found).
@@ -117,6 +142,27 @@ class LinkChoice {
   // Other hosts heard since the opening (multicast receiver).
   uint32_t others_[kOthersNamed] = {};
   int otherCount_ = 0;
+
+  // What the choice remembers of each beaconing host over the whole run
+  // (Configure empties it). The multicast receiver adds hosts and writes
+  // heardMs; the connection status thread writes the rest. Each field has
+  // one writer, so atomics suffice.
+  struct Host {
+    std::atomic<uint32_t> address{0};
+    std::atomic<uint64_t> heardMs{0};    // its last valid beacon
+    std::atomic<uint64_t> retryAtMs{0};  // given up until then
+    std::atomic<uint32_t> failures{0};   // failed tries in a row
+    std::atomic<uint32_t> backOffMs{0};  // the next giving up's wait
+    std::atomic<bool> heldOnce{false};   // a link to it has brought data
+    std::atomic<bool> endedEarly{false}; // it was given up since its link last held
+  };
+  Host* Record(uint32_t address);
+  Host* AddRecord(uint32_t address);
+  bool Eligible(const Host& h, uint64_t nowMs) const;
+  Host hosts_[kHostsKept];
+  std::atomic<int> hostCount_{0};
+  // The server failures of a server set by name (no host record).
+  uint32_t nameFailures_ = 0;
 };
 
 // The link's one choice: configured by start-up from the settings, then the

@@ -135,6 +135,30 @@ int ConnectLink(uint32_t server) {
   return 1;
 }
 
+namespace {
+
+// A failed try at the server; why is the line's word for it.
+int TryFailed(const char* why) {
+  const uint32_t server = linkChoice.Server();
+  uint32_t backOffMs = 0;
+  if (linkChoice.TryFailed(MonotonicMs(), &backOffMs) != TryVerdict::kGivenUp) return 0;
+  char now[kTimestampSize], text[kNetAddressTextSize];
+  LogEvent("%s Server %s %s; trying another for %u s\n", FormatTimestamp(now), NetFormatAddress(server, text), why,
+           unsigned(backOffMs / 1000));
+  return 1;
+}
+
+}  // namespace
+
+int ServerTakesNoConnection() { return TryFailed("takes no connection"); }
+
+void LinkEnded() {
+  if (ConnectionBroughtData() != 0)
+    linkChoice.LinkHeld();
+  else
+    TryFailed("gives no data");
+}
+
 void CopyServerHostName(char* out, size_t size) {
   if (size == 0) return;
   const uint32_t server = linkChoice.Server();

@@ -36,6 +36,17 @@ void FindServer();
 // failed.
 int ConnectLink(uint32_t server);
 
+// The server of this link failed a try: it refused or did not answer the
+// connection. After kTriesBeforeGivingUp in a row (server set to auto or by
+// name) it is given up for its back-off, with a line that says so, and the
+// choice passes to another host heard (auto) or to a new lookup (a name).
+// Returns 1 when it was given up.
+int ServerTakesNoConnection();
+
+// The link to the server has ended: a link that brought data clears the
+// server's record; one that brought none counts as a failed try, as above.
+void LinkEnded();
+
 // The server's host name for the window: the name once the name service has
 // given it, the dotted address until then (and where it gives none).
 void CopyServerHostName(char* out, size_t size);

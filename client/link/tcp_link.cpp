@@ -27,6 +27,7 @@ constexpr uint32_t kSliceMs = 100;
 
 std::atomic<NetSocket> tcpSocket{kNoSocket};
 std::atomic<uint32_t> tcpSenders{0};  // sends in flight on tcpSocket
+std::atomic<uint32_t> blockArrived{0};  // the connection made last has brought a data block
 ReceiverThread tcpReceiver;
 FrameReader tcpReader;
 
@@ -98,11 +99,15 @@ void TakeTcpFrame(const Frame& frame) {
     LogWrongBlockSize(frame.type, frame.size);
     return;
   }
-  TakeDataBlock(frame.type, frame.payload);
+  if (TakeDataBlock(frame.type, frame.payload) == 1 && blockArrived.load(std::memory_order_relaxed) == 0)
+    blockArrived.store(1);
 }
+
+int ConnectionBroughtData() { return int(blockArrived.load()); }
 
 int ConnectToServer(uint32_t server, uint32_t* localEnd) {
   RetireTcpSocket(true);  // normally CloseLink has done this already
+  blockArrived.store(0);
   const NetSocket s = NetTcpSocket();
   if (s == kNoSocket) return 0;
   if (NetConnect(s, server, kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {

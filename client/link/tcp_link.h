@@ -21,6 +21,10 @@ int ConnectToServer(uint32_t server, uint32_t* localEnd);
 // the thread could not be started.
 int StartTcpReceiver();
 
+// 1 once the connection that ConnectToServer made last has brought a data
+// block into the image.
+int ConnectionBroughtData();
+
 // Waits until the TCP receiver thread (if one was started) has ended.
 void JoinTcpReceiver();
 

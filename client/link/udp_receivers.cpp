@@ -127,7 +127,7 @@ void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
     // server or name a host; anything else from another host counts for
     // nothing.
     if (!valid || frame.type != kTypeBeacon || !CanBeServer(from)) return;
-    const BeaconVerdict verdict = linkChoice.Beacon(from);
+    const BeaconVerdict verdict = linkChoice.Beacon(from, MonotonicMs());
     if (verdict != BeaconVerdict::kChosen) {
       TakeOtherBeacon(verdict, from);
       return;

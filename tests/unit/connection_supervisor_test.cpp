@@ -55,6 +55,8 @@ struct FakeLink final : LinkPort {
     char text[kNetAddressTextSize];
     return Record(std::string("Connect ") + NetFormatAddress(a, text), connectResult);
   }
+  int ServerTakesNoConnection() override { return Record("NoConnection", 0); }
+  void LinkEnded() override { Record("LinkEnded", 0); }
   std::function<void()> onStartTcp;
   int StartTcpReceiver() override {
     tcpReceiving = 1;
@@ -175,11 +177,13 @@ TEST_F(SupervisorTest, BeaconsMoveNotConnectedOn) {
   }
 }
 
-TEST_F(SupervisorTest, RefusedConnectionRetriesEveryTickToTheBeaconSender) {
+TEST_F(SupervisorTest, RefusedConnectionIsReportedAndTriedEveryTick) {
   connectionState = kUdpConnected;
   AddLinkActivity(3);
   Ticks(3);
-  EXPECT_EQ((Lines{"Connect 10.0.0.2", "Connect 10.0.0.2", "Connect 10.0.0.2"}), link.calls);
+  EXPECT_EQ((Lines{"Connect 10.0.0.2", "NoConnection", "Connect 10.0.0.2", "NoConnection", "Connect 10.0.0.2",
+                   "NoConnection"}),
+            link.calls);
   EXPECT_EQ(kUdpConnected, connectionState);
   EXPECT_EQ("UDP = 0 per/sec from 10.0.0.2", window.shown[kUdpLine]);
   EXPECT_EQ(1500u, clock.now);
@@ -414,8 +418,8 @@ TEST_F(SupervisorTest, WholeRunInOrder) {
                    "Status UDP_TCP_CONNECTED", "Link up after 1.0 s", "udpBytesPerSecond < 10 => Status DEINIT ",
                    "Closing connection IP 10.0.0.2", "Status INIT", "Status NOT_CONNECTED"}),
             LogLines());
-  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "OpenUdp",
-                   "StartMulticast", "CloseLink"}),
+  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "LinkEnded",
+                   "OpenUdp", "StartMulticast", "CloseLink"}),
             link.calls);
   EXPECT_EQ("Connection to Server lost..." + std::string(31, ' '), window.shown[kConnectionLine]);
 }

@@ -190,3 +190,126 @@ TEST(LinkChoice, ServerNameLookups) {
 }
 
 }  // namespace
+
+namespace {
+
+// A run of the choice as the link drives it: beacons, failed tries, links
+// that held, openings, each at its time; after each step the server of the
+// link. "try" steps give the back-off expected (0: tried again).
+struct Step {
+  uint64_t at;
+  const char* what;  // "beacon", "fail", "held", "open"
+  const char* host;  // beacon: the sender
+  uint32_t backOff;  // fail: the back-off it gives (0: kAgain)
+  const char* server;  // the server after the step ("" none)
+};
+
+void RunChoice(const char* setting, std::initializer_list<Step> steps) {
+  LinkChoice choice;
+  choice.Configure(ParseLocalSetting("auto"), ParseServerSetting(setting));
+  uint32_t listen[kMaxAdapters];
+  const uint32_t adapter = A("10.0.0.1");
+  choice.Open(&adapter, 1, listen);
+  int n = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(testing::Message() << "step " << ++n << ": " << s.what << " " << s.host << " at " << s.at);
+    const std::string what = s.what;
+    if (what == "beacon") {
+      choice.Beacon(A(s.host), s.at);
+    } else if (what == "fail") {
+      uint32_t backOff = 99;
+      const TryVerdict v = choice.TryFailed(s.at, &backOff);
+      EXPECT_EQ(s.backOff == 0 ? TryVerdict::kAgain : TryVerdict::kGivenUp, v);
+      EXPECT_EQ(s.backOff, backOff);
+    } else if (what == "held") {
+      choice.LinkHeld();
+    } else {
+      choice.Open(&adapter, 1, listen);
+    }
+    EXPECT_EQ(*s.server == '\0' ? 0u : A(s.server), choice.Server());
+  }
+}
+
+constexpr uint32_t k1 = kFirstBackOffMs;
+
+TEST(LinkChoice, AServerThatTakesNoConnectionIsGivenUp) {
+  // Heard first, refuses twice: given up; its beacons choose nothing until
+  // its back-off has passed, another host's do.
+  RunChoice("auto", {{1000, "beacon", "10.0.0.66", 0, "10.0.0.66"},
+               {1500, "fail", "", 0, "10.0.0.66"},
+               {2000, "fail", "", k1, ""},
+               {2050, "beacon", "10.0.0.66", 0, ""},
+               {5000, "beacon", "10.0.0.2", 0, "10.0.0.2"},
+               {5100, "held", "", 0, "10.0.0.2"}});
+  // Alone, it is tried again after each back-off, which doubles.
+  RunChoice("auto", {{0, "beacon", "10.0.0.66", 0, "10.0.0.66"},
+               {500, "fail", "", 0, "10.0.0.66"},
+               {1000, "fail", "", k1, ""},
+               {1000 + k1 - 1, "beacon", "10.0.0.66", 0, ""},
+               {1000 + k1, "beacon", "10.0.0.66", 0, "10.0.0.66"},
+               {1500 + k1, "fail", "", 0, "10.0.0.66"},
+               {2000 + k1, "fail", "", 2 * k1, ""},
+               {2000 + 3 * k1, "beacon", "10.0.0.66", 0, "10.0.0.66"},
+               // A link that held: the record is clean, the next giving up waits the first time again.
+               {2100 + 3 * k1, "held", "", 0, "10.0.0.66"},
+               {2200 + 3 * k1, "fail", "", 0, "10.0.0.66"},
+               {2300 + 3 * k1, "fail", "", k1, ""}});
+}
+
+TEST(LinkChoice, BackOffsDoubleUpToTheLongest) {
+  LinkChoice choice;
+  choice.Configure(ParseLocalSetting("auto"), ParseServerSetting("auto"));
+  uint32_t listen[kMaxAdapters];
+  const uint32_t adapter = A("10.0.0.1");
+  choice.Open(&adapter, 1, listen);
+  uint64_t now = 0;
+  std::vector<uint32_t> waits;
+  for (int i = 0; i < 7; ++i) {
+    ASSERT_EQ(BeaconVerdict::kChosen, choice.Beacon(A("10.0.0.66"), now));
+    uint32_t wait = 0;
+    for (uint32_t t = 0; t < kTriesBeforeGivingUp; ++t) choice.TryFailed(now, &wait);
+    waits.push_back(wait);
+    now += wait;
+  }
+  EXPECT_EQ((std::vector<uint32_t>{k1, 2 * k1, 4 * k1, 8 * k1, 16 * k1, kLongestBackOffMs, kLongestBackOffMs}),
+            waits);
+}
+
+TEST(LinkChoice, AHostWhoseLinkHeldRanksAboveOneGivenUp) {
+  RunChoice("auto", {// B drops its links without data and is given up; A's link holds.
+               {0, "beacon", "10.0.0.8", 0, "10.0.0.8"},
+               {100, "fail", "", 0, "10.0.0.8"},
+               {200, "open", "", 0, ""},
+               {300, "beacon", "10.0.0.8", 0, "10.0.0.8"},
+               {400, "fail", "", k1, ""},
+               {500, "beacon", "10.0.0.2", 0, "10.0.0.2"},
+               {600, "held", "", 0, "10.0.0.2"},
+               // Long after B's back-off, a new opening: B beacons first, but A is heard too.
+               {100000, "open", "", 0, ""},
+               {100000, "beacon", "10.0.0.2", 0, "10.0.0.2"},
+               {100010, "open", "", 0, ""},
+               {100020, "beacon", "10.0.0.8", 0, ""},
+               {100030, "beacon", "10.0.0.2", 0, "10.0.0.2"},
+               // A not heard lately: B is all there is.
+               {200000, "open", "", 0, ""},
+               {200000, "beacon", "10.0.0.8", 0, "10.0.0.8"}});
+}
+
+TEST(LinkChoice, SetServersAreNeverGivenUpNamesAreLookedUpAgain) {
+  RunChoice("10.0.0.2", {{0, "fail", "", 0, "10.0.0.2"}, {500, "fail", "", 0, "10.0.0.2"}, {1000, "fail", "", 0, "10.0.0.2"}});
+  LinkChoice choice;
+  choice.Configure(ParseLocalSetting("auto"), ParseServerSetting("simpc"));
+  uint32_t listen[kMaxAdapters];
+  const uint32_t adapter = A("10.0.0.1");
+  choice.Open(&adapter, 1, listen);
+  ASSERT_TRUE(choice.LookupDue(0));
+  choice.LookupFound(A("10.0.0.2"));
+  uint32_t wait = 0;
+  EXPECT_EQ(TryVerdict::kAgain, choice.TryFailed(100, &wait));
+  EXPECT_EQ(TryVerdict::kGivenUp, choice.TryFailed(600, &wait));
+  EXPECT_EQ(0u, choice.Server());
+  EXPECT_FALSE(choice.LookupDue(600 + kLookupRetryMs - 1));
+  EXPECT_TRUE(choice.LookupDue(600 + kLookupRetryMs));
+}
+
+}  // namespace
