@@ -146,6 +146,7 @@ void TickUdpConnected(Supervisor& s) {
   s.window->RequestRepaint();
   s.previousActivity = activity;
 
+  if (s.link->Server() == 0) s.link->FindServer();  // a name given up is looked up again
   const uint32_t serverAddress = s.link->Server();
   if (serverAddress == 0 || s.link->ConnectToServer(serverAddress) == 0) {
     if (serverAddress != 0 && programRunning.load() != 0) s.link->ServerTakesNoConnection();
