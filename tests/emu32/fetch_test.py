@@ -39,7 +39,10 @@ class Fetch(unittest.TestCase):
             done = subprocess.run(["bash", "-c", script, "bash", FETCH_SH], env=full_env,
                                   capture_output=True, text=True, timeout=60)
             log = os.path.join(bin_dir, "calls.log")
-            calls = open(log).read().split() if os.path.exists(log) else []
+            calls = []
+            if os.path.exists(log):
+                with open(log) as f:
+                    calls = f.read().split()
             return done.stdout.strip(), done.stderr, calls
 
     def test_index_updates(self):
