@@ -149,6 +149,27 @@ class AddressChanges(NetworkTestCase):
             and self.link_is(probe, True, 12), self.event_lines(client))
         self.assertEqual(0, self.end(client, probe))
 
+    def test_auto_address_replaced_after_three_seconds_without_one(self):
+        # A DHCP change or an adapter reconnecting: for a moment this PC has no
+        # address at all. Nobody typed one, so there is nothing to complain of.
+        self.keep_address()
+        self.start_sim()
+        client, probe = self.launch(settings=wh.settings_file("auto", "auto"))
+        self.assertTrue(self.link_is(probe, True, 12))
+        new = self.other_address(12)
+        self.move_address(self.net.addr_a, None)
+        self.assertTrue(self.link_is(probe, False, 3), "writes still answered 1 with the address gone")
+        time.sleep(3)
+        self.move_address(None, new)
+        self.assertTrue(self.link_is(probe, True, 12), "no link 12 s after the new address")
+        self.assertEqual([], self.error_boxes(probe))
+        self.assertEqual(0, self.end(client, probe, how="close"))
+        lines = self.event_lines(client)
+        self.assertEqual(0, self.count_lines(client, CANT_OPEN), lines)
+        self.assertEqual(0, self.count_lines(client, "failed, wrong IP adress"), lines)
+        self.assertLessEqual(self.count_lines(client, "No address of this PC to listen for the server on yet"), 1,
+                             lines)
+
     def test_set_address_removed_for_ten_seconds(self):
         self.keep_address()
         self.start_sim()

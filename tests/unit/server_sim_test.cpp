@@ -78,7 +78,8 @@ TEST(ServerSimCommand, ParsesEveryCommand) {
   EXPECT_EQ(0xFADE, c.tag);
   ASSERT_EQ(1, ParseCommand("tag cycle", &c, error));
   EXPECT_EQ(0, c.tag);
-  for (const char* bare : {"close", "reset", "unlisten", "listen", "nocounters", "status", "quit"})
+  for (const char* bare : {"close", "reset", "unlisten", "listen", "drop", "keep", "noapply", "apply", "nocounters",
+                           "status", "quit"})
     EXPECT_EQ(1, ParseCommand(bare, &c, error)) << bare;
   for (const char* nothing : {"", "   ", "# a comment", "\r\n"}) EXPECT_EQ(0, ParseCommand(nothing, &c, error));
 }
@@ -108,8 +109,8 @@ TEST(ServerSimOptions, TakesTheCommandLine) {
   SimOptions o;
   char error[kOptionErrorSize] = "";
   ASSERT_EQ(kOptionsRun, Parse({"--address", "10.1.2.3", "--blocks", "6,10", "--tag", "0x1B2C", "--pattern",
-                                "--set", "0x100=7", "--no-listen", "--pause", "beacons", "--block-rate", "50",
-                                "--duration", "2.5", "--region", "255"},
+                                "--set", "0x100=7", "--no-listen", "--drop", "--no-apply", "--pause", "beacons",
+                                "--block-rate", "50", "--duration", "2.5", "--region", "255"},
                                &o, error))
       << error;
   EXPECT_EQ("10.1.2.3", o.address);
@@ -118,7 +119,8 @@ TEST(ServerSimOptions, TakesTheCommandLine) {
   EXPECT_EQ(50.0, o.blockHz);
   EXPECT_EQ(2.5, o.duration);
   EXPECT_EQ(255, o.upperRegion);
-  EXPECT_EQ((std::vector<std::string>{"tag 0x1B2C", "set 0x100=7", "unlisten", "pause beacons"}), o.startCommands);
+  EXPECT_EQ((std::vector<std::string>{"tag 0x1B2C", "set 0x100=7", "unlisten", "drop", "noapply", "pause beacons"}),
+            o.startCommands);
 
   const struct {
     std::vector<const char*> args;

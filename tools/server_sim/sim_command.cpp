@@ -16,6 +16,10 @@ const char kCommandHelp[] =
     "  reset                     abort the connection (RST)\n"
     "  unlisten                  stop listening on port 65000 (a connection stays)\n"
     "  listen                    listen again\n"
+    "  drop                      close each new connection at once, before any frame\n"
+    "  keep                      serve new connections again\n"
+    "  noapply                   journal write batches but leave the image as it is\n"
+    "  apply                     apply write batches to the image again\n"
     "  split [MS [AT]]           send the next data block in two sends, MS ms apart\n"
     "                            (default 50), the first holding AT bytes (default half)\n"
     "  coalesce [K]              send the next K data blocks in one send (default 2)\n"
@@ -202,11 +206,14 @@ int ParseCommand(const char* line, Command* c, char* error) {
       return Fail(error, "usage: %s beacons|blocks|updates HZ (0 to 100000)", verb);
   } else if (std::strcmp(verb, "close") == 0 || std::strcmp(verb, "reset") == 0 ||
              std::strcmp(verb, "unlisten") == 0 || std::strcmp(verb, "listen") == 0 ||
+             std::strcmp(verb, "drop") == 0 || std::strcmp(verb, "keep") == 0 ||
+             std::strcmp(verb, "noapply") == 0 || std::strcmp(verb, "apply") == 0 ||
              std::strcmp(verb, "nocounters") == 0 || std::strcmp(verb, "status") == 0 ||
              std::strcmp(verb, "quit") == 0) {
     static const struct { const char* name; CommandKind kind; } kBare[] = {
         {"close", CommandKind::kClose}, {"reset", CommandKind::kReset}, {"unlisten", CommandKind::kUnlisten},
-        {"listen", CommandKind::kListen}, {"nocounters", CommandKind::kNoCounters},
+        {"listen", CommandKind::kListen}, {"drop", CommandKind::kDrop}, {"keep", CommandKind::kKeep},
+        {"noapply", CommandKind::kNoApply}, {"apply", CommandKind::kApply}, {"nocounters", CommandKind::kNoCounters},
         {"status", CommandKind::kStatus}, {"quit", CommandKind::kQuit}};
     for (const auto& b : kBare)
       if (std::strcmp(verb, b.name) == 0) c->kind = b.kind;

@@ -16,6 +16,10 @@ enum class CommandKind {
   kReset,       // abort the connection (RST)
   kUnlisten,    // stop listening for connections
   kListen,      // listen again
+  kDrop,        // drop: close each new connection at once, before any frame
+  kKeep,        // keep: serve new connections again
+  kNoApply,     // noapply: journal write batches without applying them
+  kApply,       // apply: apply them again
   kSplit,       // split [MS [AT]]: the next data block in two sends, MS ms apart
   kCoalesce,    // coalesce [K]: the next K data blocks in one send
   kBad,         // bad TRANSPORT KIND: send one broken frame now

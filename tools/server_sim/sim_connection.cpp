@@ -24,13 +24,13 @@ void ForgetConnection() {
   server.coalesceWanted = server.coalesceHeld = server.coalesceBytes = 0;
 }
 
-// Reports a frame with a bad footer; the reader then drops what it buffered.
+// Reports a frame with a bad footer; the reader then looks for the next good one.
 void OnBadFrame(void*, const BadFrame& bad) {
   ++server.stats.badReceived;
   char why[96];
   std::snprintf(why, sizeof why, "footer size=%u foot_size=%u tag=0x%04X", bad.headSize, bad.footSize, bad.footTag);
   JournalBad(server.journal, why, nullptr, 0);
-  Event("received a frame with a bad footer (%s); dropped what was buffered", why);
+  Event("received a frame with a bad footer (%s); skipped to the next good frame", why);
 }
 
 void TakeFrame(const Frame& f) {
@@ -51,7 +51,7 @@ void TakeFrame(const Frame& f) {
     return;
   }
   JournalBatch(server.journal, FrameStart(f), FrameLength(f), f.payload, records, server.receivedNs);
-  ApplyWriteBatch(image, f.payload, f.size);
+  if (server.applyWrites) ApplyWriteBatch(image, f.payload, f.size);
   ++server.stats.batches;
 }
 
@@ -104,6 +104,7 @@ void AcceptConnection() {
   ++server.stats.connections;
   ResetFrameReader(reader, kWriteBatchFrames, OnBadFrame, nullptr);
   Event("accepted a connection from %s:%u", Dotted(from).c_str(), port);
+  if (server.dropConnections) EndConnection(false, "dropped at once (drop)");
 }
 
 int SendOnConnection(const uint8_t* data, uint32_t size) {

@@ -38,6 +38,8 @@ const char kUsage[] =
     "  --counter OFFSET:SIZE:STEP  a value that moves every tick (repeatable)\n"
     "  --pause STREAM     start with beacons, blocks, updates or all paused (repeatable)\n"
     "  --no-listen        start without listening on port 65000\n"
+    "  --drop             close each connection at once, before any frame\n"
+    "  --no-apply         journal write batches without applying them\n"
     "  --control FILE     follow FILE for command lines appended to it; '-' reads standard input\n"
     "  --status FILE      keep FILE up to date with counts and state (key=value lines)\n"
     "  --journal FILE     log every write batch received, byte for byte, with the time it\n"
@@ -113,10 +115,15 @@ int ParseOptions(int argc, char** argv, SimOptions* o, char* error) {
       o->quiet = true;
       continue;
     }
-    if (std::strcmp(name, "--no-listen") == 0) {
-      o->startCommands.push_back("unlisten");
-      continue;
-    }
+    static const struct { const char* option; const char* command; } kFlagCommands[] = {
+        {"--no-listen", "unlisten"}, {"--drop", "drop"}, {"--no-apply", "noapply"}};
+    bool flag = false;
+    for (const auto& f : kFlagCommands)
+      if (std::strcmp(name, f.option) == 0) {
+        o->startCommands.push_back(f.command);
+        flag = true;
+      }
+    if (flag) continue;
     if (std::strncmp(name, "--", 2) != 0) return Error(error, "unexpected argument '%s' (see --help)", name);
     if (i + 1 >= argc) return Error(error, "%s needs a value (see --help)", name);
     const char* value = argv[++i];

@@ -69,6 +69,10 @@ void Execute(const Command& c) {
       server.listenWanted = true;
       StartListening();
       break;
+    case CommandKind::kDrop: server.dropConnections = true; break;
+    case CommandKind::kKeep: server.dropConnections = false; break;
+    case CommandKind::kNoApply: server.applyWrites = false; break;
+    case CommandKind::kApply: server.applyWrites = true; break;
     case CommandKind::kSplit:
       server.splitArmed = true;
       server.splitDelayMs = c.delayMs;

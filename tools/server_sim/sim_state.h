@@ -38,6 +38,8 @@ struct Server {
   uint32_t connAddress = 0;
   uint16_t connPort = 0;
   bool listenWanted = true;
+  bool dropConnections = false;  // drop: new connections closed at once
+  bool applyWrites = true;       // noapply: write batches only journaled
   bool running = true;
   uint32_t paused = 0;  // kStream* bits
   double beaconHz = 0, blockHz = 0, updateHz = 0;
