@@ -17,6 +17,7 @@
 #include "base/byte_order.h"
 #include "base/event_log.h"
 #include "base/shared_flags.h"
+#include "base/timestamp.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_log_entry.h"
 
@@ -99,6 +100,7 @@ int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
 // The walk itself; *batchSize is the length of the write records batched so far.
 int WalkRecords(uint8_t* area, size_t size, WriteBatchSender send, uint32_t* batchSize) {
   bool sawWrite = false;
+  uint64_t writtenAt = 0;  // the time of the request's writes, read once at the first
   size_t at = 0;
   for (;;) {
     if (size - at < 4) return StopAt(area, size, at, BadRecord::kNoEnd);
@@ -119,13 +121,14 @@ int WalkRecords(uint8_t* area, size_t size, WriteBatchSender send, uint32_t* bat
       if (headSize + n > kBatchRecordLimit - *batchSize)
         return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
       writeByteCount.fetch_add(n);
+      if (!sawWrite) writtenAt = MonotonicMs();
       sawWrite = true;
       uint8_t* batched = batch + *batchSize;
       WriteLe32(batched, kWriteKind);
       WriteLe32(batched + 4, offset);
       WriteLe32(batched + 8, n);
       std::memcpy(batched + headSize, record + headSize, n);  // the one copy of the data
-      ApplyLocalWrite(offset, n, batched + headSize);
+      ApplyLocalWrite(offset, n, batched + headSize, writtenAt);
       *batchSize += headSize + n;
       if (writeLogging.load() != 0) LogRequestRecord(true, requestCount.load(), offset, n);
     }
