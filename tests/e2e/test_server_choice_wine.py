@@ -18,6 +18,12 @@ class ServerChoice(LinkTestCase):
     def beacons_heard(self, sim, timeout=20):
         return wait_until(lambda: sim.status().get("beacons", "0") != "0", timeout)
 
+    def connections(self, sim):
+        """The connections sim has accepted, as of now (its status file is
+        rewritten after each command)."""
+        sim.do("status")
+        return int(sim.status().get("connections", "0"))
+
     def count_lines(self, client, text):
         return len([l for l in self.event_lines(client) if text in l])
 
@@ -35,7 +41,7 @@ class ServerChoice(LinkTestCase):
                         "no link within 20 s of the working server's first beacon:\n%s"
                         % "\n".join(self.event_lines(client)))
         self.assertEqual(0x55, self.read_u8(probe, 0x0300))
-        self.assertEqual("1", sim.status().get("connections"))
+        self.assertEqual(1, self.connections(sim))
         self.assertEqual(0, self.end(client, probe))
         self.assert_in_order(self.event_lines(client), [
             "Server %s found by its beacons" % dead,
@@ -49,7 +55,7 @@ class ServerChoice(LinkTestCase):
         self.assertTrue(self.beacons_heard(dropper) and self.beacons_heard(sim))
         start = time.monotonic()
         client, probe = self.launch(settings=wh.settings_file("auto", "auto"))
-        self.assertTrue(wait_until(lambda: sim.status().get("connections") == "1" and
+        self.assertTrue(wait_until(lambda: self.connections(sim) == 1 and
                                    probe.request("read 0x0300 u8")[0] == 1, 30 - (time.monotonic() - start)),
                         "not linked to the working server within 30 s:\n%s" % "\n".join(self.event_lines(client)))
         self.assertEqual(0x66, self.read_u8(probe, 0x0300))
@@ -60,7 +66,7 @@ class ServerChoice(LinkTestCase):
             time.sleep(0.5)
         grown = len(client.read(wh.EVENT_LOG)) - size
         self.assertLessEqual(grown, 16 * 1024)
-        self.assertEqual("1", sim.status().get("connections"))
+        self.assertEqual(1, self.connections(sim))
         self.assertEqual(0, self.end(client, probe))
         self.assertGreaterEqual(self.count_lines(client, "Server %s gives no data; trying another for 10 s"
                                                  % self.net.extra_b[0]), 1, self.event_lines(client))
@@ -85,9 +91,9 @@ class ServerChoice(LinkTestCase):
         # With a reconnection: the mark ends with the link.
         self.assertEqual((1, []), probe.request("write 0x0100 u16 0x3333"))
         self.assertTrue(wait_until(lambda: any(" 0x00100 2 3333" in l for l in sim.journal_lines()), 5))
-        connections = int(sim.status().get("connections", "0"))
+        connections = self.connections(sim)
         self.assertTrue(sim.do("close"))
-        self.assertTrue(wait_until(lambda: int(sim.status().get("connections", "0")) > connections, 15),
+        self.assertTrue(wait_until(lambda: self.connections(sim) > connections, 15),
                         "no reconnection")
         back = time.monotonic()
         self.assertTrue(wait_until(lambda: self.read_u16(probe) == 0x1111, 3),
@@ -111,7 +117,7 @@ class ServerChoice(LinkTestCase):
                 self.assertTrue(self.link_is(probe, True, 1))
         self.assertEqual(0, self.end(client, probe))
         self.assertEqual(3, self.count_lines(client, " TCP Bad footer batch "), self.event_lines(client))
-        self.assertEqual("1", sim.status().get("connections"), "the link was recycled, not resynchronised")
+        self.assertEqual(1, self.connections(sim), "the link was recycled, not resynchronised")
 
     def read_u16(self, probe):
         return int(probe.request("read 0x0100 u16")[1]["value"])
