@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# The latency benchmark of the whole client under Wine, against its floor in
-# the same run (bench/latency_wine.py): installs what is missing, builds the
-# native server_sim and the Windows programs, runs it in network namespaces
-# of its own (root) and prints the table. Arguments go to the benchmark.
+# The benchmarks of the whole client under Wine, each against its floor in
+# the same run: the latency figures (bench/latency_wine.py), then what the
+# client costs the PC while the server streams and nobody asks
+# (bench/idle_wine.py). Installs what is missing, builds the native
+# server_sim and the Windows programs, runs them in network namespaces of
+# their own (root) and prints the tables. Arguments go to the latency
+# benchmark; exits non-zero when either misses a target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,4 +13,7 @@ for preset in native win64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$(nproc)" >/dev/null
 done
-exec python3 bench/latency_wine.py "$@"
+code=0
+python3 bench/latency_wine.py "$@" || code=$?
+python3 bench/idle_wine.py || code=$?
+exit $code
