@@ -47,18 +47,20 @@ def cpu_seconds(pid):
 
 
 def find_pid(match):
-    """The one process whose argv and environment match(argv, environ) says yes to."""
+    """The one process that match(pid, argv) says yes to."""
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
-                argv = f.read().split(b"\0")
-            with open("/proc/%s/environ" % pid, "rb") as f:
-                environ = f.read().split(b"\0")
+                if match(pid, f.read().split(b"\0")):
+                    return int(pid)
         except OSError:
             continue
-        if match(argv, environ):
-            return int(pid)
     return None
+
+
+def program_pid(name):
+    """A Windows program's Linux process, by the name of its .exe."""
+    return find_pid(lambda _pid, argv: any(a.endswith(name) for a in argv))
 
 
 class Idle:
@@ -72,29 +74,20 @@ class Idle:
         """The wineserver of env's prefix: it works in a folder named server-DEV-INODE of the prefix."""
         st = os.stat(env.prefix)
         folder = "/server-%x-%x" % (st.st_dev, st.st_ino)
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    if b"wineserver" not in f.read().split(b"\0")[0]:
-                        continue
-                if os.readlink("/proc/%s/cwd" % pid).endswith(folder):
-                    return int(pid)
-            except OSError:
-                continue
-        return None
+        return find_pid(lambda pid, argv: b"wineserver" in argv[0] and
+                        os.readlink("/proc/%s/cwd" % pid).endswith(folder))
 
     def start(self, target, rig):
         """Starts the client or the floor; returns (what stop() takes, its Linux pid)."""
         net = rig.net
         if target == "client":
             client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
-            pid = wait_until(lambda: find_pid(lambda argv, _e: any(a.endswith(b"Kestrovaline.exe") for a in argv)), 30)
+            pid = wait_until(lambda: program_pid(b"Kestrovaline.exe"), 30)
             return client, pid
         floor = rig.env_a.popen([os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "local=" + net.addr_a,
                                  "port=%d" % UPDATE_PORT, "server=" + net.addr_b],
                                 stdout=open(os.path.join(self.work, "floor.txt"), "ab"))
-        pid = wait_until(lambda: find_pid(lambda argv, _e: any(a.endswith(b"ipc_probe.exe") for a in argv)
-                                          and b"floor" in argv), 30)
+        pid = wait_until(lambda: program_pid(b"ipc_probe.exe"), 30)
         return floor, pid
 
     def stop(self, target, handle):
