@@ -40,7 +40,10 @@ class ServerChoice(LinkTestCase):
         self.assertTrue(self.link_is(probe, True, 20 - (time.monotonic() - first_beacon)),
                         "no link within 20 s of the working server's first beacon:\n%s"
                         % "\n".join(self.event_lines(client)))
-        self.assertEqual(0x55, self.read_u8(probe, 0x0300))
+        # Requests are answered 1 from the connection on; the value comes
+        # with the first data block after it.
+        self.assertTrue(wait_until(lambda: self.read_u8(probe, 0x0300) == 0x55, 5),
+                        "0x0300 = 0x%02X five seconds after the link came up" % self.read_u8(probe, 0x0300))
         self.assertEqual(1, self.connections(sim))
         self.assertEqual(0, self.end(client, probe))
         self.assert_in_order(self.event_lines(client), [
