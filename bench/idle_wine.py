@@ -36,7 +36,6 @@ from wine_env import stop_process, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
 TARGET_POINTS = 1.0  # the client's median at most this many points of a core above the floor's
-UPDATE_PORT = 65100  # the client's: the floor takes the update frames there too
 
 
 def cpu_seconds(pid):
@@ -84,8 +83,9 @@ class Idle:
             client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
             pid = wait_until(lambda: program_pid(b"Kestrovaline.exe"), 30)
             return client, pid
+        # Without port= the floor takes the update frames on the client's port.
         floor = rig.env_a.popen([os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "local=" + net.addr_a,
-                                 "port=%d" % UPDATE_PORT, "server=" + net.addr_b],
+                                 "server=" + net.addr_b],
                                 stdout=open(os.path.join(self.work, "floor.txt"), "ab"))
         pid = wait_until(lambda: program_pid(b"ipc_probe.exe"), 30)
         return floor, pid

@@ -22,6 +22,11 @@ probes at once, one on each window, so that a stall of the machine meets both):
   server's socket (the kernel's receive stamp, SO_TIMESTAMPNS);
 - update freshness: update frame sent (server_sim's wall clock) -> the value
   seen by the next local request returning;
+- under load, in alternating rounds (one window at a time, the order turning
+  each round): eight add-ons at once, each sending the IPC mix back to back
+  (total requests per second), and one add-on reading the whole 128 KB image
+  per request (time per request); the median of the rounds' ratios and their
+  range;
 - recovery of the client per fault kind: the connection closed (FIN) or reset
   (RST) -> requests answered 1 again; server killed, back 3 s later -> answered
   1 again after its return; the quiet-link watchdog (all streams paused).
@@ -49,6 +54,9 @@ FLOOR_CLASS = "KVFLOOR"
 FLOOR_PORT = 65101
 COUNTER = 0x18000  # beyond the data blocks: only update frames move it
 WRITE_OFFSET = 0x0100
+ADD_ONS = 8
+MIX = "reads=40 sizes=1-8 writes=1 wsize=4"
+WHOLE_IMAGE = "reads=32 sizes=4096-4096"  # 32 records of 4 KB, one after the other
 STREAMS = {
     "default": {"blocks": 20, "updates": 200},
     "slow": {"blocks": 1, "updates": 10},
@@ -92,6 +100,7 @@ class Bench:
         self.samples = {}  # (stream, target, figure) -> list of ms
         self.means = {}    # (stream, target, "ipc"/"ipc_reads") -> mean us per request of each round
         self.recovery = {}
+        self.load = {"add-ons": [], "image": []}  # per round: (client, floor)
         self.next_value = 1_000_000
         self.problems = []
 
@@ -176,6 +185,58 @@ class Bench:
                     stream, target, len(sent[target]) - len(delays), len(sent[target])))
             self.add((stream, target, "delivery"), delays)
 
+    def add_ons_at_once(self, probes):
+        """Total requests per second of the probes, each sending the mix back to
+        back, all started at once; the wall time runs until the last has ended."""
+        n = self.opts.load_requests
+        barrier = threading.Barrier(len(probes) + 1)
+        errors = []
+
+        def run(i, probe):
+            barrier.wait()
+            try:
+                answer = words(probe.ok("bench %d %s woffset=0x%X" % (n, MIX, 0x0200 + 8 * i), timeout=1800))
+                if answer["answered1"] != answer["requests"]:
+                    errors.append("%s of %s requests answered 1" % (answer["answered1"], n))
+            except Exception as error:
+                errors.append(str(error))
+
+        threads = [threading.Thread(target=run, args=(i, p)) for i, p in enumerate(probes)]
+        for t in threads:
+            t.start()
+        barrier.wait()
+        start = time.monotonic()
+        for t in threads:
+            t.join()
+        seconds = time.monotonic() - start
+        self.problems += ["%d add-ons at once: %s" % (len(probes), e) for e in errors[:1]]
+        return len(probes) * n / seconds
+
+    def whole_image(self, probe):
+        """Mean microseconds per request reading the whole image."""
+        answer = words(probe.ok("bench %d %s" % (self.opts.image_requests, WHOLE_IMAGE), timeout=1800))
+        return 1e6 / float(answer["rps"])
+
+    def measure_load(self, rig):
+        probes = {"client": [wh.Probe(rig.env_a) for _ in range(ADD_ONS)],
+                  "floor": [wh.Probe(rig.env_a, ["--class", FLOOR_CLASS]) for _ in range(ADD_ONS)]}
+        try:
+            for target, window in (("client", "FS98MAIN"), ("floor", FLOOR_CLASS)):
+                for p in probes[target]:
+                    p.ok("wait-window %s 30000" % window)
+                self.add_ons_at_once(probes[target])  # warm-up: areas mapped, pages touched
+                self.whole_image(probes[target][0])
+            for r in range(self.opts.load_rounds):
+                order = ("client", "floor") if r % 2 == 0 else ("floor", "client")
+                rates = {t: self.add_ons_at_once(probes[t]) for t in order}
+                times = {t: self.whole_image(probes[t][0]) for t in order}
+                self.load["add-ons"].append((rates["client"], rates["floor"]))
+                self.load["image"].append((times["client"], times["floor"]))
+        finally:
+            for group in probes.values():
+                for p in group:
+                    p.close()
+
     def wait_answer(self, probe, want, timeout):
         """Seconds until a request is answered want, or None."""
         start = time.monotonic()
@@ -240,6 +301,11 @@ class Bench:
                 raise RuntimeError("the client's link did not come up")
             for stream in self.opts.streams:
                 self.measure_stream(stream, probes, sims)
+            if self.opts.load_rounds > 0:
+                for sim in sims.values():  # the default stream again
+                    sim.command("rate blocks %d" % STREAMS["default"]["blocks"])
+                    sim.command("rate updates %d" % STREAMS["default"]["updates"])
+                self.measure_load(rig)
             if self.opts.repeats > 0:
                 sims["client"] = self.measure_recovery(rig, probes["client"], sims["client"], client_options)
             probes["client"].ok("command 105")
@@ -292,6 +358,7 @@ class Bench:
                                    "%s freshness p99 %.2f ms" % (stream, p99))
                 print("%-9s %-34s %30s %30s %14s  (n=%d/%d)" % (stream, names[figure], cells[0], cells[1], ratio,
                                                               len(c), len(f)))
+        self.report_load()
         for kind, values in self.recovery.items():
             print("recovery  %-34s %s s" % (kind, " ".join("%.2f" % v for v in values)))
             if not kind.startswith("quiet"):
@@ -299,6 +366,24 @@ class Bench:
         for p in self.problems:
             print("PROBLEM: " + p)
         return 1 if self.problems else 0
+
+    def report_load(self):
+        rounds = len(self.load["add-ons"])
+        if rounds == 0:
+            return
+        print("Under the default stream, %d alternating rounds; ratio = median of the rounds' (range):" % rounds)
+        for key, title, unit, better_high, target in (
+                ("add-ons", "%d add-ons at once, %d requests each" % (ADD_ONS, self.opts.load_requests),
+                 "requests/s", True, 0.95),
+                ("image", "whole image per request, %d requests" % self.opts.image_requests, "us", False, 1.05)):
+            pairs = self.load[key]
+            ratios = sorted(c / f for c, f in pairs)
+            median = percentile(ratios, 50)
+            print("  %-44s client %8.0f %s  floor %8.0f %s  %.3f x (%.3f-%.3f)" % (
+                title, percentile([c for c, _ in pairs], 50), unit, percentile([f for _, f in pairs], 50), unit,
+                median, ratios[0], ratios[-1]))
+            self.check(median >= target if better_high else median <= target,
+                       "%s: %.3f x the floor" % (key, median))
 
     def check(self, good, what):
         if not good:
@@ -310,6 +395,10 @@ def main():
     parser.add_argument("--requests", type=int, default=1500, help="requests per timed run")
     parser.add_argument("--reads", type=int, default=3000, help="reads per freshness run (x4 for the slow stream)")
     parser.add_argument("--rounds", type=int, default=8, help="side-by-side runs per stream")
+    parser.add_argument("--load-rounds", type=int, default=11,
+                        help="alternating rounds of the load figures (0: none)")
+    parser.add_argument("--load-requests", type=int, default=1500, help="requests of each add-on per round")
+    parser.add_argument("--image-requests", type=int, default=400, help="whole-image requests per round")
     parser.add_argument("--repeats", type=int, default=3, help="faults of each kind (0: no recovery figures)")
     parser.add_argument("--streams", nargs="+", choices=list(STREAMS), default=list(STREAMS),
                         help="the streams to measure under")

@@ -20,6 +20,7 @@ class RealLink final : public LinkPort {
  public:
   int OpenUdp(int quiet) override { return ::OpenUdp(quiet); }
   int StartMulticastReceiver() override { return ::StartMulticastReceiver(); }
+  void StopBeacons() override { CloseUdp(); }
   void FindServer() override { ::FindServer(); }
   uint32_t Server() override { return linkChoice.Server(); }
   int ConnectToServer(uint32_t server) override { return ConnectLink(server); }

@@ -170,7 +170,7 @@ void TickUdpConnected(Supervisor& s) {
   s.link->CopyServerHostName(hostName, sizeof hostName);
   SetStatusLine(kConnectionLine, "Connected to Server %s", hostName);
   s.window->RequestRepaint();
-  multicastReceiving.store(0);  // the multicast receiver ends after its next datagram
+  s.link->StopBeacons();
   PauseWhileRunning(*s.clock, kSettleMs);
   PauseWhileRunning(*s.clock, kTickMs);
 }

@@ -27,6 +27,9 @@ class LinkPort {
   // this PC to listen on.
   virtual int OpenUdp(int quiet) = 0;
   virtual int StartMulticastReceiver() = 0;
+  // Once the link is up: beacons are no longer taken (the multicast receiver
+  // ends, its socket leaves the group and is closed).
+  virtual void StopBeacons() = 0;
   // Each tick while waiting for beacons: the server's name looked up.
   virtual void FindServer() = 0;
   // The server of this link, 0 while not known.

@@ -30,17 +30,22 @@ void NetCleanup();
 NetSocket NetUdpSocket();
 NetSocket NetTcpSocket();
 
-// Closes the socket; kNoSocket is ignored. Does not by itself wake a thread
-// blocked in a receive on POSIX: shut the socket down first for that.
+// Closes the socket; kNoSocket is ignored. Wake a thread blocked in a
+// receive on it first (NetCancelReceive) and let it end: a closed handle may
+// be reused by the next socket at once.
 void NetClose(NetSocket s);
 
-// shutdown(): NetShutdownReceive stops receiving (SD_RECEIVE / SHUT_RD),
-// NetShutdownBoth stops both directions. On POSIX a receive blocked on the
-// socket then returns 0, for TCP and for UDP; Winsock wakes it on NetClose.
-// Receivers that must stop promptly on both wait in slices
-// (NetWaitReadable) and re-check their flag. 1 done, 0 failed.
-int NetShutdownReceive(NetSocket s);
+// shutdown() of both directions (SD_BOTH / SHUT_RDWR): the peer of a stream
+// sees its end. 1 done, 0 failed.
 int NetShutdownBoth(NetSocket s);
+
+// Wakes a thread blocked in a receive on s (NetRecv, NetRecvFrom) without
+// closing s, so that the socket's handle stays ours until its receiver has
+// ended: Winsock cancels the receive (CancelIoEx), POSIX shuts reception
+// down (SHUT_RD). The woken receive gives 0 or -1. A receive that starts
+// after the call may block again on Winsock, where nothing of it stays:
+// call it again until the receiver has ended. 1 done, 0 failed.
+int NetCancelReceive(NetSocket s);
 
 // Binds to address:port. 1 bound, 0 failed.
 int NetBind(NetSocket s, uint32_t address, uint16_t port);
@@ -80,10 +85,8 @@ int NetSetNoDelay(NetSocket s);
 int NetSetSendTimeLimit(NetSocket s, uint32_t ms);
 
 // SO_RCVTIMEO: how long one NetRecvFrom on a datagram socket may wait for a
-// datagram before it gives kNetTimedOut, so that a receiver can wait in one
-// blocking call and still re-check its flag now and then. (On a stream
-// socket Winsock leaves the connection in an undefined state after such a
-// time-out: stream receivers wait with NetWaitReadable instead.) 1 set, 0
+// datagram before it gives kNetTimedOut. (On a stream socket Winsock leaves
+// the connection in an undefined state after such a time-out.) 1 set, 0
 // failed.
 int NetSetReceiveTimeLimit(NetSocket s, uint32_t ms);
 inline constexpr int kNetTimedOut = -2;  // NetRecvFrom: the receive time limit ran out

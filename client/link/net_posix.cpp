@@ -114,8 +114,13 @@ void NetClose(NetSocket s) {
   if (s != kNoSocket) close(Fd(s));
 }
 
-int NetShutdownReceive(NetSocket s) { return Done(shutdown(Fd(s), SHUT_RD) == 0); }
 int NetShutdownBoth(NetSocket s) { return Done(shutdown(Fd(s), SHUT_RDWR) == 0); }
+
+int NetCancelReceive(NetSocket s) {
+  // Reception stays shut down: every receive after it gives 0 at once. A
+  // datagram socket that is not connected reports ENOTCONN and still wakes.
+  return Done(shutdown(Fd(s), SHUT_RD) == 0 || errno == ENOTCONN);
+}
 
 int NetBind(NetSocket s, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);

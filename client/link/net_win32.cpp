@@ -94,8 +94,14 @@ void NetClose(NetSocket s) {
   if (s != kNoSocket) closesocket(Sock(s));
 }
 
-int NetShutdownReceive(NetSocket s) { return Done(shutdown(Sock(s), SD_RECEIVE) == 0); }
 int NetShutdownBoth(NetSocket s) { return Done(shutdown(Sock(s), SD_BOTH) == 0); }
+
+int NetCancelReceive(NetSocket s) {
+  // A blocking receive is I/O on the socket's handle like any other: it
+  // ends with WSA_OPERATION_ABORTED (or WSAEINTR), and the socket stays open.
+  if (CancelIoEx(reinterpret_cast<HANDLE>(Sock(s)), nullptr) != 0) return 1;
+  return GetLastError() == ERROR_NOT_FOUND ? 1 : Failed(0, int(GetLastError()));  // nothing pending yet
+}
 
 int NetBind(NetSocket s, uint32_t address, uint16_t port) {
   const sockaddr_in a = MakeAddress(address, port);

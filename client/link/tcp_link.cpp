@@ -1,9 +1,10 @@
 // The TCP link: connection attempt, TCP receiver with stream reassembly,
-// closing. The receiver waits in 100 ms slices and ends when its flag is
-// cleared, when its socket has been taken out of use, or when the server
-// closes the connection (one event-log line, linkUp cleared: the supervisor
-// then takes the link down). Its frame reader is static storage that belongs
-// to the one receiver that runs at a time.
+// closing. The receiver waits in one blocking receive that takes whatever
+// the socket holds (up to 64 KB), and ends when its flag is cleared, when its
+// socket has been taken out of use (the closer cancels its receive), or when
+// the server closes the connection (one event-log line, linkUp cleared: the
+// supervisor then takes the link down). Its frame reader is static storage
+// that belongs to the one receiver that runs at a time.
 #include "link/tcp_link.h"
 
 #include <atomic>
@@ -23,7 +24,6 @@ namespace {
 
 constexpr uint32_t kConnectTimeLimitMs = 2000;
 constexpr uint32_t kSendTimeLimitMs = 2000;
-constexpr uint32_t kSliceMs = 100;
 
 std::atomic<NetSocket> tcpSocket{kNoSocket};
 std::atomic<uint32_t> tcpSenders{0};  // sends in flight on tcpSocket
@@ -44,15 +44,13 @@ void ReportConnectionEnd(int received) {
   linkUp.store(0);
 }
 
-// One receive into the reader, waiting at most one slice, and every whole
-// frame it completes. Returns 1 to go on, 0 when the receiver is to end.
-int ReceiveTcpSlice(NetSocket s) {
-  const int ready = NetWaitReadable(s, kSliceMs);
-  if (ready == 0) return 1;
-  if (tcpSocket.load() != s) return 0;  // taken out of use: woken by our own shutdown
+// One receive into the reader, and every whole frame it completes. Returns
+// 1 to go on, 0 when the receiver is to end.
+int ReceiveTcp(NetSocket s) {
   uint32_t room = 0;
   uint8_t* space = FrameReaderSpace(tcpReader, &room);
-  const int n = ready > 0 ? NetRecv(s, space, room) : -1;
+  const int n = NetRecv(s, space, room);
+  if (tcpSocket.load() != s || tcpReceiving.load() == 0) return 0;  // taken out of use: woken by its closer
   if (n <= 0) {
     if (tcpSocket.load() == s) ReportConnectionEnd(n);
     return 0;
@@ -68,22 +66,19 @@ void TcpReceiverThread() {
   StartUnicastReceiver();
   ResetFrameReader(tcpReader, kTcpFrames, ReportBadTcpFrame, nullptr);
   while (s != kNoSocket && tcpReceiving.load() != 0 && tcpSocket.load() == s)
-    if (ReceiveTcpSlice(s) == 0) break;
+    if (ReceiveTcp(s) == 0) break;
   StopUnicastReceiver();
 }
 
-// Takes tcpSocket out of use and closes it once nobody uses it: the shutdown
-// wakes the receiver, which finds its socket gone and ends; a write batch in
-// flight ends within its time limit.
-void RetireTcpSocket(bool both) {
+// Takes tcpSocket out of use and closes it once nobody uses it: the receive
+// is cancelled until the receiver, which finds its socket gone, has ended; a
+// write batch in flight ends within its time limit.
+void RetireTcpSocket() {
   const NetSocket s = tcpSocket.exchange(kNoSocket);
-  if (s != kNoSocket) {
-    if (both)
-      NetShutdownBoth(s);
-    else
-      NetShutdownReceive(s);
-  }
-  tcpReceiver.Join();
+  if (s != kNoSocket) NetShutdownBoth(s);  // the server sees the end at once
+  tcpReceiver.Join([s] {
+    if (s != kNoSocket) NetCancelReceive(s);
+  });
   while (tcpSenders.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   NetClose(s);
 }
@@ -106,7 +101,7 @@ void TakeTcpFrame(const Frame& frame) {
 int ConnectionBroughtData() { return int(blockArrived.load()); }
 
 int ConnectToServer(uint32_t server, uint32_t* localEnd) {
-  RetireTcpSocket(true);  // normally CloseLink has done this already
+  RetireTcpSocket();  // normally CloseLink has done this already
   blockArrived.store(0);
   const NetSocket s = NetTcpSocket();
   if (s == kNoSocket) return 0;
@@ -133,7 +128,7 @@ int StartTcpReceiver() {
 
 void JoinTcpReceiver() { tcpReceiver.Join(); }
 
-void CloseTcpSocket() { RetireTcpSocket(true); }
+void CloseTcpSocket() { RetireTcpSocket(); }
 
 int SendOnTcpLink(const uint8_t* data, uint32_t size) {
   tcpSenders.fetch_add(1);  // before the load: a closer that took the socket waits for us

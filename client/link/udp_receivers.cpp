@@ -1,9 +1,12 @@
 // The multicast receiver (beacons: the server is there, where and who it is)
-// and the unicast receiver (update frames into the image). Sockets are held
-// in atomics: whoever closes one first takes it out of its atomic, so a
-// receiver that finds its socket gone ends without touching it again, and the
-// socket is closed only after its receiver has ended. Each receiver owns a
-// static receive buffer; at most one thread of each kind runs at a time.
+// and the unicast receiver (update frames into the image). Each waits in one
+// blocking receive per datagram, with no time limit: nothing wakes it but a
+// datagram or its stopper. Sockets are held in atomics: whoever stops a
+// receiver takes its socket out of the atomic, cancels the receive until the
+// receiver has ended (it then finds its socket gone and touches it no more),
+// and only then closes the socket, so its handle cannot be reused under the
+// receiver. Each receiver owns a static receive buffer; at most one thread of
+// each kind runs at a time.
 #include "link/udp_receivers.h"
 
 #include <chrono>
@@ -25,7 +28,6 @@ std::atomic<uint32_t> lastSenderAddress{0};
 
 namespace {
 
-constexpr uint32_t kSliceMs = 100;         // how long a receiver waits before re-checking its flag
 constexpr auto kErrorPause = std::chrono::milliseconds(10);  // after a failed receive, against a busy loop
 
 std::atomic<NetSocket> multicastSocket{kNoSocket};
@@ -51,55 +53,55 @@ void LogStrayBeacons() {
            FormatTimestamp(now), hosts, serverIpAddress);
 }
 
-// One receive on s, waiting at most one slice (the socket's receive time
-// limit): a blocking receive that the platform completes as soon as a
-// datagram is there. The count received, or -1 (nothing yet, or an error:
-// *failed says which).
-int ReceiveSlice(NetSocket s, uint8_t* buffer, uint32_t* from, bool* failed) {
-  const int n = NetRecvFrom(s, buffer, kReceiveBufferSize, from, nullptr);
-  *failed = n == -1;
-  return n < 0 ? -1 : n;
+// Runs take(datagram) for each datagram on s until keepGoing reads 0 or the
+// socket is taken out of socketInUse. A failed receive pauses briefly, against
+// a busy loop on a socket that keeps failing.
+template <class Take>
+void ReceiveDatagrams(const std::atomic<NetSocket>& socketInUse, const std::atomic<uint32_t>& keepGoing,
+                      uint8_t* buffer, Take take) {
+  const NetSocket s = socketInUse.load();
+  while (s != kNoSocket && keepGoing.load() != 0 && socketInUse.load() == s) {
+    uint32_t from = 0;
+    const int n = NetRecvFrom(s, buffer, kReceiveBufferSize, &from, nullptr);
+    if (keepGoing.load() == 0 || socketInUse.load() != s) break;  // stopped: what woke us is no datagram
+    if (n >= 0) take(n, from);
+    if (n < 0) std::this_thread::sleep_for(kErrorPause);
+  }
+}
+
+// Takes s out of use: cancels the receive of receiver until it has ended,
+// then closes s. Returns at once for kNoSocket and no receiver.
+void StopReceiving(NetSocket s, ReceiverThread& receiver) {
+  receiver.Join([s] {
+    if (s != kNoSocket) NetCancelReceive(s);
+  });
+  NetClose(s);
 }
 
 void MulticastReceiverThread() {
   static uint8_t buffer[kReceiveBufferSize];
-  const NetSocket s = multicastSocket.load();
-  while (s != kNoSocket && multicastReceiving.load() != 0 && multicastSocket.load() == s) {
-    uint32_t from = 0;
-    bool failed = false;
-    const int n = ReceiveSlice(s, buffer, &from, &failed);
-    if (multicastSocket.load() != s) break;  // closed under us: what woke us is no datagram
-    if (n >= 0) TakeBeaconDatagram(buffer, n, from);
+  ReceiveDatagrams(multicastSocket, multicastReceiving, buffer, [](int n, uint32_t from) {
+    TakeBeaconDatagram(buffer, n, from);
     LogStrayBeacons();
-    if (failed) std::this_thread::sleep_for(kErrorPause);
-  }
+  });
 }
 
 // Takes update frames from the socket that OpenUnicastSocket bound before
 // the connection was made; without one (the bind failed) it ends at once.
 void UnicastReceiverThread() {
   static uint8_t buffer[kReceiveBufferSize];
-  const NetSocket s = unicastSocket.load();
-  while (s != kNoSocket && unicastReceiving.load() != 0) {
-    uint32_t from = 0;
-    bool failed = false;
-    const int n = ReceiveSlice(s, buffer, &from, &failed);
-    if (unicastReceiving.load() == 0) break;  // stopped: what woke us is no datagram
-    if (n >= 0) TakeUpdateDatagram(buffer, n, from);
-    if (failed) std::this_thread::sleep_for(kErrorPause);
-  }
+  ReceiveDatagrams(unicastSocket, unicastReceiving, buffer,
+                   [](int n, uint32_t from) { TakeUpdateDatagram(buffer, n, from); });
 }
 
-// Takes multicastSocket out of use: leaves the group, wakes and waits for
-// the multicast receiver, then closes the socket. Failures are ignored.
+// Takes multicastSocket out of use: leaves the group, stops the multicast
+// receiver and closes the socket. Failures are ignored.
 void RetireMulticastSocket() {
+  multicastReceiving.store(0);
   const NetSocket s = multicastSocket.exchange(kNoSocket);
-  if (s != kNoSocket) {
+  if (s != kNoSocket)
     for (int i = 0; i < joinedCount; ++i) NetLeaveGroup(s, NetParseAddress(kBeaconGroupText), joinedOn[i]);
-    NetShutdownReceive(s);
-  }
-  multicastReceiver.Join();  // it finds its socket gone and ends
-  NetClose(s);
+  StopReceiving(s, multicastReceiver);
 }
 
 // A beacon from a host other than the server: the line that names it (server
@@ -169,14 +171,12 @@ void TakeMulticastSocket(NetSocket s, const uint32_t* joined, int count) {
   RetireMulticastSocket();  // normally CloseLink has done this already
   joinedCount = count < kMaxAdapters ? count : kMaxAdapters;
   for (int i = 0; i < joinedCount; ++i) joinedOn[i] = joined[i];
-  NetSetReceiveTimeLimit(s, kSliceMs);
   strayBeacons.Open(MonotonicMs());
   multicastSocket.store(s);
 }
 
 int StartMulticastReceiver() {
-  multicastReceiving.store(0);  // an earlier receiver ends within a slice
-  multicastReceiver.Join();
+  multicastReceiver.Join();  // at once: the opening (CloseUdp) has stopped the one before
   multicastReceiving.store(1);
   return multicastReceiver.Start(MulticastReceiverThread);
 }
@@ -193,7 +193,6 @@ int OpenUnicastSocket(uint32_t address) {
     NetClose(s);  // silent: the TCP link goes on without update frames
     return 0;
   }
-  NetSetReceiveTimeLimit(s, kSliceMs);
   unicastSocket.store(s);
   return 1;
 }
@@ -205,8 +204,5 @@ int StartUnicastReceiver() {
 
 void StopUnicastReceiver() {
   unicastReceiving.store(0);
-  const NetSocket s = unicastSocket.load();
-  if (s != kNoSocket) NetShutdownReceive(s);  // wakes a POSIX receive at once
-  unicastReceiver.Join();
-  NetClose(unicastSocket.exchange(kNoSocket));
+  StopReceiving(unicastSocket.exchange(kNoSocket), unicastReceiver);
 }

@@ -1,7 +1,8 @@
 // The UDP side of the link: the multicast socket that hears the server's
 // beacons and the unicast receiver that takes update frames on port 65100.
-// Each receiver waits in 100 ms slices and re-checks its flag and socket, so
-// clearing the flag or closing the socket ends it promptly on every platform.
+// Each receiver waits in one blocking receive per datagram; stopping it
+// (CloseUdp, StopUnicastReceiver) cancels that receive until the receiver
+// has ended, and only then closes its socket.
 #pragma once
 
 #include <atomic>
@@ -27,8 +28,9 @@ int StartMulticastReceiver();
 // Waits until the multicast receiver thread (if one was started) has ended.
 void JoinMulticastReceiver();
 
-// One step of CloseLink: leaves the group, shuts multicastSocket down, waits for
-// the multicast receiver to end and closes the socket. Failures are ignored.
+// One step of CloseLink, and the end of beacons once the link is up: leaves
+// the group, stops the multicast receiver and closes the socket, so that no
+// joined socket fills with beacons nobody reads. Failures are ignored.
 void CloseUdp();
 
 // Binds unicastSocket to address (0: any) port 65100 unless it is bound

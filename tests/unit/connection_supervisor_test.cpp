@@ -48,6 +48,7 @@ struct FakeLink final : LinkPort {
   }
   int OpenUdp(int quiet) override { return Record(quiet ? "OpenUdp quietly" : "OpenUdp", openResult); }
   int StartMulticastReceiver() override { return multicastReceiving = 1, Record("StartMulticast", 1); }
+  void StopBeacons() override { multicastReceiving = 0, Record("StopBeacons", 0); }
   void FindServer() override {}
   uint32_t Server() override { return server; }
   int ConnectToServer(uint32_t a) override {
@@ -192,7 +193,7 @@ TEST_F(SupervisorTest, RefusedConnectionIsReportedAndTriedEveryTick) {
 TEST_F(SupervisorTest, ConnectionBringsTheLinkUp) {
   connectionState = kUdpConnected, multicastReceiving = 1, link.connectResult = 1;
   Ticks(1);
-  EXPECT_EQ((Lines{"Connect 10.0.0.2", "StartTcp"}), link.calls);
+  EXPECT_EQ((Lines{"Connect 10.0.0.2", "StartTcp", "StopBeacons"}), link.calls);
   EXPECT_EQ(kUdpTcpConnected, connectionState);
   EXPECT_EQ(1u, linkUp);
   EXPECT_EQ(0u, multicastReceiving);
@@ -418,7 +419,7 @@ TEST_F(SupervisorTest, WholeRunInOrder) {
                    "Status UDP_TCP_CONNECTED", "Link up after 1.0 s", "udpBytesPerSecond < 10 => Status DEINIT ",
                    "Closing connection IP 10.0.0.2", "Status INIT", "Status NOT_CONNECTED"}),
             LogLines());
-  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "CloseLink", "JoinTcp", "LinkEnded",
+  EXPECT_EQ((Lines{"OpenUdp", "StartMulticast", "Connect 10.0.0.2", "StartTcp", "StopBeacons", "CloseLink", "JoinTcp", "LinkEnded",
                    "OpenUdp", "StartMulticast", "CloseLink"}),
             link.calls);
   EXPECT_EQ("Connection to Server lost..." + std::string(31, ' '), window.shown[kConnectionLine]);

@@ -28,20 +28,6 @@
 
 namespace {
 
-TEST(NetLayer, ShutdownWakesABlockedUdpReceive) {
-  const NetSocket s = NetUdpSocket();
-  ASSERT_EQ(1, NetBind(s, kLoopback, 0));
-  int received = 99;
-  std::thread receiver([&] {
-    uint8_t buffer[64];
-    received = NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr);
-  });
-  NetShutdownReceive(s);
-  receiver.join();
-  EXPECT_EQ(0, received);
-  NetClose(s);
-}
-
 TEST_F(LinkTest, TcpReceiverReassemblesTheStreamAndEndsOnceWhenTheServerCloses) {
   ASSERT_NO_FATAL_FAILURE(Connect());
   linkUp.store(1);

@@ -4,7 +4,10 @@
 // what the calls then do.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "link/net.h"
 
@@ -145,6 +148,53 @@ TEST(NetLayer, DatagramReceiveRunsOutOfTimeThenTakesTheNextDatagram) {
   EXPECT_EQ(3, NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr));  // the socket still receives
   NetClose(sender);
   NetClose(s);
+}
+
+// A receiver blocked with no time limit, on a datagram socket and on a
+// connected stream, is woken by NetCancelReceive, repeated as a closer does
+// until the receiver has ended; the socket is still open afterwards.
+TEST(NetLayer, CancelledReceiveWakesItsThreadAndLeavesTheSocketOpen) {
+  for (const bool stream : {false, true}) {
+    SCOPED_TRACE(stream ? "stream" : "datagram");
+    NetSocket listener = kNoSocket, peer = kNoSocket, s = kNoSocket;
+    uint16_t port = 0;
+    if (stream) {
+      listener = NetTcpSocket();
+      ASSERT_EQ(1, NetBind(listener, kLoopback, 0));
+      ASSERT_EQ(1, NetListen(listener, 1));
+      ASSERT_EQ(1, NetLocalName(listener, nullptr, &port));
+      s = NetTcpSocket();
+      ASSERT_EQ(1, NetConnect(s, kLoopback, port, 2000, nullptr));
+      peer = NetAccept(listener, nullptr, nullptr);
+      ASSERT_NE(kNoSocket, peer);
+    } else {
+      s = NetUdpSocket();
+      ASSERT_EQ(1, NetBind(s, kLoopback, 0));
+    }
+    std::atomic<int> result{1};
+    std::atomic<bool> ended{false};
+    std::thread receiver([&] {
+      uint8_t buffer[64];
+      result.store(stream ? NetRecv(s, buffer, sizeof buffer) : NetRecvFrom(s, buffer, sizeof buffer, nullptr, nullptr));
+      ended.store(true);
+    });
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!ended.load() && std::chrono::steady_clock::now() < giveUp) {
+      EXPECT_EQ(1, NetCancelReceive(s));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const bool woken = ended.load();
+    if (!woken) NetClose(s);  // a receiver that stays asleep is woken the old way, so that it can be joined
+    receiver.join();
+    ASSERT_TRUE(woken);
+    EXPECT_LE(result.load(), 0);
+    uint16_t stillBound = 0;
+    EXPECT_EQ(1, NetLocalName(s, nullptr, &stillBound));
+    EXPECT_NE(0, stillBound);
+    NetClose(s);
+    NetClose(peer);
+    NetClose(listener);
+  }
 }
 
 }  // namespace

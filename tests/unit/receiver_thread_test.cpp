@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -54,6 +55,29 @@ TEST(ReceiverThread, StartWaitsForThePreviousThread) {
   handle.Join();
   EXPECT_EQ(0u, overlapped.load());
   handle.Join();  // a second join of an ended thread returns at once
+}
+
+// A thread that only a wake ends, where the first wakes come too early (as a
+// cancel before the thread enters its receive does): the waking join keeps
+// waking until the thread ends, also while a plain join of another thread
+// already waits for it.
+TEST(ReceiverThread, AWakingJoinWakesUntilTheThreadEnds) {
+  for (const bool plainJoinerFirst : {false, true}) {
+    SCOPED_TRACE(plainJoinerFirst ? "a plain join waits already" : "the waking join alone");
+    ReceiverThread handle;
+    std::atomic<uint32_t> wakes{0};
+    ASSERT_EQ(1, handle.Start([&] {
+      while (wakes.load() < 3) std::this_thread::yield();  // the first two wakes miss it
+    }));
+    std::thread plain;
+    if (plainJoinerFirst) {
+      plain = std::thread([&] { handle.Join(); });
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // most likely waiting by now
+    }
+    handle.Join([&] { wakes.fetch_add(1); }, std::chrono::milliseconds(1));
+    if (plain.joinable()) plain.join();
+    EXPECT_GE(wakes.load(), 3u);
+  }
 }
 
 }  // namespace

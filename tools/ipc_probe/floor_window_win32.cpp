@@ -115,7 +115,7 @@ int Fail(const char* what) {
 
 int RunFloorWindow(const std::vector<std::string>& args) {
   std::string windowClass = "KVFLOOR", local, server;
-  uint64_t port = 0;
+  uint64_t port = kUpdatePort;  // the client's, unless the two run side by side
   for (const std::string& a : args) {
     if (a.rfind("class=", 0) == 0 && a.size() > 6) {
       windowClass = a.substr(6);
@@ -129,7 +129,7 @@ int RunFloorWindow(const std::vector<std::string>& args) {
     }
   }
   if (local.empty() || server.empty() || port == 0) {
-    std::printf("err usage: floor [class=NAME] local=ADDR port=PORT server=ADDR\n");
+    std::printf("err usage: floor [class=NAME] local=ADDR [port=PORT] server=ADDR\n");
     return 2;
   }
   if (NetStartup() == 0) return Fail("the socket library did not start");
