@@ -168,7 +168,7 @@ class Idle:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of client and floor, one after the other")
+    parser.add_argument("--rounds", type=int, default=7, help="rounds of client and floor, one after the other")
     parser.add_argument("--seconds", type=int, default=20, help="measured seconds per program and round")
     parser.add_argument("--warmup", type=float, default=3.0, help="seconds of streams before measuring")
     opts = parser.parse_args()

@@ -6,9 +6,17 @@
 #include <cstdint>
 
 // 1 from the start of the connection status thread to the shutdown. Written
-// by the shell (set at start-up, cleared by the shutdown); the link's threads
-// run while it is set.
+// by the shell (set at start-up, cleared by the shutdown through StopRunning);
+// the link's threads run while it is set.
 extern std::atomic<uint32_t> programRunning;
+
+// Clears programRunning and wakes every WaitWhileRunning at once.
+void StopRunning();
+
+// Waits up to ms while programRunning is set: one wait, however long, that
+// StopRunning ends early. Returns 1 when the time passed, 0 when the program
+// is stopping.
+int WaitWhileRunning(uint32_t ms);
 
 // 1 while the TCP link takes write batches. Written by the link alone: set
 // when the link comes up, cleared when it goes down or a write batch fails.

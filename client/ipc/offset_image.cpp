@@ -65,8 +65,7 @@ void InitOffsetImage() {
   std::memset(writeShadow, 0, sizeof writeShadow);
   std::memset(shadowMarks, 0, sizeof shadowMarks);
   std::memset(offsetOwnership, kOwnerLocal, sizeof offsetOwnership);
-  offsetOwnership[0x330A] = kOwnerServer;
-  offsetOwnership[0x330B] = kOwnerServer;
+  std::memset(offsetOwnership + kServerOwnedOffset, kOwnerServer, kServerOwnedCount);
   linkActivityCount = 0;
 }
 
@@ -120,7 +119,7 @@ void ReadPendingWrites(uint32_t offset, uint32_t size, uint8_t* dest) {
 
 void ApplyUpdateRecords(const uint8_t* records, uint32_t count) {
   for (uint32_t r = 0; r < count; ++r) {
-    const uint8_t* record = records + 6 * r;
+    const uint8_t* record = records + kUpdateRecordSize * r;
     const uint32_t offset = (record[0] != 0 ? 0x10000u : 0u) + ReadLe16(record + 2);
     std::lock_guard<std::mutex> hold(imageLock);
     offsetImage[offset] = record[4];
@@ -134,7 +133,7 @@ void AddLinkActivity(uint32_t n) {
 
 LinkSample SampleLink() {
   std::lock_guard<std::mutex> hold(imageLock);
-  return LinkSample{linkActivityCount, ImageWord(0x0274), ImageWord(0x337E)};
+  return LinkSample{linkActivityCount, ImageWord(kDataRateScaleOffset), ImageWord(kDataRateCountOffset)};
 }
 
 void ResetLinkActivity() {

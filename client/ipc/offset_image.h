@@ -12,6 +12,12 @@
 #include "base/protocol.h"
 #include "base/timestamp.h"
 
+// The image offsets the client itself gives a meaning to.
+inline constexpr uint32_t kServerOwnedOffset = 0x330A;  // the first of the bytes only the server sets
+inline constexpr uint32_t kServerOwnedCount = 2;         // 0x330A and 0x330B
+inline constexpr uint32_t kDataRateScaleOffset = 0x0274;  // 16-bit word W that scales the data rate
+inline constexpr uint32_t kDataRateCountOffset = 0x337E;  // 16-bit word K whose growth is the data rate
+
 // Ownership map values: what a write record starting at an offset does.
 inline constexpr uint8_t kOwnerLocal = 1;   // applied to the image and marked in the shadow
 inline constexpr uint8_t kOwnerServer = 2;  // only forwarded; the server alone sets these bytes
@@ -22,7 +28,8 @@ inline constexpr uint32_t kBlockActivity = kDataBlockSize;  // link activity per
 // batch was lost) then gets its value back into the image.
 inline constexpr uint32_t kWriteEchoLimitMs = 5000;
 
-// Start state: image and shadow 0, ownership 1 everywhere but 0x330A/0x330B (2).
+// Start state: image and shadow 0, ownership kOwnerLocal everywhere but the
+// server-owned bytes (kOwnerServer).
 // Called before any other thread exists (tests call it between cases).
 void InitOffsetImage();
 
@@ -78,8 +85,8 @@ void AddLinkActivity(uint32_t n);
 // What the supervisor samples once per tick, under the lock.
 struct LinkSample {
   uint32_t activity;  // the link activity count (wraps modulo 2^32)
-  uint16_t word0274;  // image word at 0x0274 (little-endian)
-  uint16_t word337E;  // image word at 0x337E (little-endian)
+  uint16_t dataRateScale;  // image word at kDataRateScaleOffset (little-endian)
+  uint16_t dataRateCount;  // image word at kDataRateCountOffset (little-endian)
 };
 LinkSample SampleLink();
 void ResetLinkActivity();  // the link activity count = 0, under the lock

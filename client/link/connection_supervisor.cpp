@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/shared_flags.h"
 #include "base/timestamp.h"
 #include "link/connection_supervisor_tick.h"
 #include "link/link_choice.h"
@@ -39,6 +40,7 @@ class SteadyClock final : public SupervisorClock {
  public:
   uint64_t NowMs() override { return MonotonicMs(); }
   void Sleep(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+  void SleepWhileRunning(uint32_t ms) override { WaitWhileRunning(ms); }
 };
 
 }  // namespace

@@ -20,17 +20,19 @@ namespace {
 constexpr size_t kHostNameSize = 1025;
 constexpr int kAddressesNamed = 16;  // addresses of this PC the line lists at most
 
-// Waits until ms have passed on clock, in short slices. With untilShutdown
-// the wait also ends once programRunning is clear. Returns 1 when the whole
-// time passed.
+// Waits until ms have passed on clock. With untilShutdown the wait also ends
+// once programRunning is clear. Returns 1 when the whole time passed.
 int WaitSliced(SupervisorClock& clock, uint32_t ms, bool untilShutdown) {
   const uint64_t deadline = clock.NowMs() + ms;
   for (;;) {
     if (untilShutdown && programRunning.load() == 0) return 0;
     const uint64_t now = clock.NowMs();
     if (now >= deadline) return 1;
-    const uint64_t left = deadline - now;
-    clock.Sleep(left < kPauseSliceMs ? uint32_t(left) : kPauseSliceMs);
+    const uint32_t left = uint32_t(deadline - now);
+    if (untilShutdown)
+      clock.SleepWhileRunning(left);
+    else
+      clock.Sleep(left);
   }
 }
 
@@ -39,7 +41,8 @@ void SetState(ConnectionState state) { connectionState.store(state); }
 // Per-second rate of a counter sampled once per tick, in 32 bits.
 uint32_t Rate(uint32_t current, uint32_t previous) { return (current - previous) * 2; }
 
-// Data rate from the 16-bit word K at 0x337E, scaled by the word W at 0x0274:
+// Data rate from the 16-bit word K (kDataRateCountOffset), scaled by the word
+// W (kDataRateScaleOffset):
 // A / (32768 / W), with A the growth of K per second. K's growth is taken
 // modulo 65536, so a wrap of K (or a server restart) shows a sensible figure.
 double DataRate(uint16_t k, uint16_t previousK, uint16_t w) {
@@ -191,14 +194,14 @@ void TickUdpTcpConnected(Supervisor& s) {
   SetStatusLine(kReadLine, "Read:\t%u\t\t%u per/sec", readBytes, Rate(readBytes, s.previousReadBytes));
   SetStatusLine(kWriteLine, "Write:\t%u\t\t%u per/sec", writeBytes, Rate(writeBytes, s.previousWriteBytes));
   SetStatusLine(kUdpLine, "UDP=%u per/sec from %s Datarate=%1.2f", r, sender,
-                DataRate(sample.word337E, s.previousWord337E, sample.word0274));
+                DataRate(sample.dataRateCount, s.previousDataRateCount, sample.dataRateScale));
   s.window->RequestRepaint();
 
   s.previousRequests = requests;
   s.previousReadBytes = readBytes;
   s.previousWriteBytes = writeBytes;
   s.previousActivity = sample.activity;
-  s.previousWord337E = sample.word337E;
+  s.previousDataRateCount = sample.dataRateCount;
   PauseWhileRunning(*s.clock, kTickMs);
 
   // linkUp is read after the wait. Only a lost link clears it in this state
@@ -206,9 +209,13 @@ void TickUdpTcpConnected(Supervisor& s) {
   // failed, this PC's address is gone): there is nothing left to wait for, so
   // the teardown starts now. A quiet but open link gets the watchdog's eleven
   // ticks.
+  // The adapters are asked only after a wait that brought nothing: an address
+  // that goes stops the link's data at once, and asking costs the platform a
+  // round of requests (some 25 wineserver calls under Wine) every tick.
   char ts[kTimestampSize];
   uint32_t thisPc = 0;
-  if (linkUp.load() != 0 && s.link->ThisPcGone(&thisPc) != 0) {
+  const bool quiet = SampleLink().activity == sample.activity;
+  if (linkUp.load() != 0 && quiet && s.link->ThisPcGone(&thisPc) != 0) {
     linkUp.store(0);  // before the line: no write is answered 1 from here on
     char text[kNetAddressTextSize];
     LogEvent("%s This PC's address %s is gone\n", FormatTimestamp(ts), NetFormatAddress(thisPc, text));

@@ -11,7 +11,6 @@
 
 inline constexpr uint32_t kTickMs = 500;         // one supervisor tick
 inline constexpr uint32_t kSettleMs = 100;       // pause after stopping a receiver
-inline constexpr uint32_t kPauseSliceMs = 20;    // longest single sleep of any wait
 inline constexpr uint32_t kMissesBeforeDeinit = 10;  // the eleventh missed tick in a row tears down
 inline constexpr uint32_t kUdpRetryMs = 2000;    // between openings after one failed
 
@@ -61,6 +60,9 @@ class SupervisorClock {
  public:
   virtual uint64_t NowMs() = 0;
   virtual void Sleep(uint32_t ms) = 0;
+  // Sleeps up to ms, less once programRunning is clear (the shutdown's
+  // StopRunning wakes it at once).
+  virtual void SleepWhileRunning(uint32_t ms) = 0;
 
  protected:
   ~SupervisorClock() = default;
@@ -78,7 +80,7 @@ struct Supervisor {
   uint32_t previousRequests = 0;
   uint32_t previousReadBytes = 0;
   uint32_t previousWriteBytes = 0;
-  uint16_t previousWord337E = 0;
+  uint16_t previousDataRateCount = 0;
   // When OpenUdp last succeeded, for the "Link up after" line.
   uint64_t udpOpenedMs = 0;
   // The last opening failed: INIT tries again quietly every kUdpRetryMs.
@@ -89,8 +91,8 @@ struct Supervisor {
   bool linkWasUp = false;
 };
 
-// Waits ms on clock in slices of at most kPauseSliceMs and returns early once
-// programRunning is clear. Returns 1 when the whole time passed, 0 when the
+// Waits ms on clock in one sleep and returns early once programRunning is
+// clear. Returns 1 when the whole time passed, 0 when the
 // shutdown cut it short (or had already begun).
 int PauseWhileRunning(SupervisorClock& clock, uint32_t ms);
 

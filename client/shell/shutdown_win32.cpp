@@ -31,7 +31,7 @@ std::thread supervisorThread;
 bool threadsStopped = false;
 
 void ClearRunningFlags() {
-  programRunning.store(0);
+  StopRunning();
   tcpReceiving.store(0);
 }
 

@@ -208,8 +208,8 @@ TEST_F(OffsetImage, LinkActivityAndSample) {
   AddLinkActivity(1);
   LinkSample s = SampleLink();
   EXPECT_EQ(kBlockActivity + 1, s.activity);
-  EXPECT_EQ(0x5612, s.word0274);
-  EXPECT_EQ(0xBC9A, s.word337E);
+  EXPECT_EQ(0x5612, s.dataRateScale);
+  EXPECT_EQ(0xBC9A, s.dataRateCount);
   ResetLinkActivity();
   EXPECT_EQ(0u, SampleLink().activity);
 
