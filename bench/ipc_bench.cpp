@@ -16,9 +16,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-int AcceptBatch(const uint8_t* batch, uint32_t size) {
+Outcome AcceptBatch(const uint8_t* batch, uint32_t size) {
   benchmark::DoNotOptimize(batch[size - 1]);
-  return 1;
+  return Outcome::kDone;
 }
 
 void Put32(Bytes& b, uint32_t v) {
@@ -44,7 +44,7 @@ void BM_WalkTypicalRequest(benchmark::State& state) {
   readLogging = 0, writeLogging = 0;
   Bytes area = TypicalRequest();
   for (auto _ : state) {
-    const int result = WalkRequest(area.data(), area.size(), AcceptBatch);
+    const Outcome result = WalkRequest(area.data(), area.size(), AcceptBatch);
     benchmark::DoNotOptimize(result);
   }
   state.SetItemsProcessed(state.iterations());

@@ -17,12 +17,12 @@
 
 namespace {
 
-int senderReply = 1;
+Outcome senderReply = Outcome::kDone;
 int senderCalls = 0;
 
 uint32_t Le32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
-int CheckingSend(const uint8_t* batch, uint32_t size) {
+Outcome CheckingSend(const uint8_t* batch, uint32_t size) {
   ++senderCalls;
   if (size < kWriteHeadSize + 4 || size > kBatchBufferSize) std::abort();
   uint32_t at = 0;
@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   linkUp = control & 1;
   readLogging = control >> 1 & 1;
   writeLogging = control >> 2 & 1;
-  senderReply = 1 + (control >> 3 & 3);  // 1, 2, 3 and an answer no sender gives
+  constexpr Outcome kReplies[] = {Outcome::kDone, Outcome::kSentShort, Outcome::kNoLink, Outcome::kDone};
+  senderReply = kReplies[control >> 3 & 3];
   senderCalls = 0;
 
   const size_t padding = control & 0x20 ? kBatchBufferSize : 0;
@@ -58,10 +59,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* area = static_cast<uint8_t*>(std::malloc(areaSize != 0 ? areaSize : 1));
   if (size > 1) std::memcpy(area, data + 1, size - 1);
   std::memset(area + size - 1, 0, padding);
-  const int result = WalkRequest(area, areaSize, CheckingSend);
+  const Outcome result = WalkRequest(area, areaSize, CheckingSend);
   std::free(area);
 
   if (result < 0 || result > 3) std::abort();
-  if (result == 0 && senderCalls != 0) std::abort();  // a bad record sends nothing
+  if (result == Outcome::kBadInput && senderCalls != 0) std::abort();  // a bad record sends nothing
   return 0;
 }

@@ -39,7 +39,7 @@ LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
     CloseHandle(mapping);
     return 0;
   }
-  const int result = WalkRequest(static_cast<uint8_t*>(view), CommittedViewSize(view), send);
+  const Outcome result = WalkRequest(static_cast<uint8_t*>(view), CommittedViewSize(view), send);
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   return RequestMessageResult(result);

@@ -5,33 +5,24 @@
 //
 // The request area is shared memory that the add-on (another of its threads,
 // or any process that opens the same named mapping) can change while the walk
-// runs. So each head field is read from it exactly once, the batch record is
-// built from the values that were checked, and a write record's data is copied
-// once, into the batch, and applied to the image from that copy: the server
-// and the image get the same bytes, and only records the walker accepted.
+// runs. So each head field is read from it exactly once, the batch gets the
+// values that were checked, and a write record's data is copied once, into
+// the batch, which applies that copy to the image: the server and the image
+// get the same bytes, and only records the walker accepted.
 #include "ipc/request_walker.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "base/byte_order.h"
 #include "base/event_log.h"
-#include "base/shared_flags.h"
-#include "base/timestamp.h"
-#include "ipc/offset_image.h"
 #include "ipc/request_log_entry.h"
-
-std::atomic<uint32_t> requestCount{0};
-std::atomic<uint32_t> readByteCount{0};
-std::atomic<uint32_t> writeByteCount{0};
 
 namespace {
 
 constexpr size_t kFailureLineSize = 96;
 
-// The write batch of the request being walked: its write records back to
-// back, then the 32-bit 0 that ends the list, written once the walk is done.
-uint8_t batch[kBatchBufferSize];
+// The write batch of the request being walked.
+WriteBatch batch;
 
 // Reads a 32-bit head field of the caller's area once. The volatile access
 // keeps the compiler from reading the shared bytes a second time in place of
@@ -80,27 +71,8 @@ int StopAt(uint8_t* area, size_t size, size_t at, BadRecord why, uint32_t offset
   return 0;
 }
 
-inline bool InImage(uint32_t offset, uint32_t n) {
-  return offset < kImageSize && n <= kImageSize - offset;
-}
-
-// Sends the batch when the link is up and settles the request result.
-int FinishRequest(bool sawWrite, uint32_t batchSize, WriteBatchSender send) {
-  if (linkUp.load() == 0) return 3;  // nothing sent, logged or counted
-  int result = 1;
-  if (sawWrite) {
-    std::memset(batch + batchSize, 0, 4);  // the end marker; the records leave room for it
-    result = send(batch, batchSize + 4);
-    if (result != 1 && result != 2) result = 3;
-  }
-  requestCount.fetch_add(1);
-  return result;  // a failed send has already taken the link down (the sender's part)
-}
-
-// The walk itself; *batchSize is the length of the write records batched so far.
-int WalkRecords(uint8_t* area, size_t size, WriteBatchSender send, uint32_t* batchSize) {
-  bool sawWrite = false;
-  uint64_t writtenAt = 0;  // the time of the request's writes, read once at the first
+// The walk itself, up to the end of the list (1) or a bad record (0).
+int WalkRecords(uint8_t* area, size_t size) {
   size_t at = 0;
   for (;;) {
     if (size - at < 4) return StopAt(area, size, at, BadRecord::kNoEnd);
@@ -114,45 +86,24 @@ int WalkRecords(uint8_t* area, size_t size, WriteBatchSender send, uint32_t* bat
     if (n > size - at - headSize) return StopAt(area, size, at, BadRecord::kBeyondMapping, offset, n);
     if (!InImage(offset, n)) return StopAt(area, size, at, BadRecord::kBeyondImage, offset, n);
     if (kind == kReadKind) {
-      readByteCount.fetch_add(n);
-      ReadImageBytes(offset, n, record + headSize);
+      ReadSpan(offset, n, record + headSize);
       if (readLogging.load() != 0) LogRequestRecord(false, requestCount.load(), offset, n);
     } else {
-      if (headSize + n > kBatchRecordLimit - *batchSize)
-        return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
-      writeByteCount.fetch_add(n);
-      if (!sawWrite) writtenAt = MonotonicMs();
-      sawWrite = true;
-      uint8_t* batched = batch + *batchSize;
-      WriteLe32(batched, kWriteKind);
-      WriteLe32(batched + 4, offset);
-      WriteLe32(batched + 8, n);
-      std::memcpy(batched + headSize, record + headSize, n);  // the one copy of the data
-      ApplyLocalWrite(offset, n, batched + headSize, writtenAt);
-      *batchSize += headSize + n;
+      if (!batch.Fits(n)) return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
+      batch.Add(offset, n, record + headSize);
       if (writeLogging.load() != 0) LogRequestRecord(true, requestCount.load(), offset, n);
     }
     at += headSize + n;
   }
-  return FinishRequest(sawWrite, *batchSize, send);
-}
-
-// A request whose batch did not go out whole takes back its writes' shadow
-// marks: the server has not got those values and will never echo them, and a
-// mark left behind would hold the local value against every block for good.
-void ReleaseBatchedWrites(uint32_t batchSize) {
-  for (uint32_t at = 0; at < batchSize;) {
-    const uint32_t offset = ReadLe32(batch + at + 4), n = ReadLe32(batch + at + 8);
-    ReleaseLocalWrite(offset, n);
-    at += kWriteHeadSize + n;
-  }
+  return 1;
 }
 
 }  // namespace
 
-int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
-  uint32_t batchSize = 0;
-  const int result = WalkRecords(area, size, send, &batchSize);
-  if (result != 1) ReleaseBatchedWrites(batchSize);
-  return result;
+Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
+  if (WalkRecords(area, size) == 0) {
+    batch.Abandon();
+    return Outcome::kBadInput;
+  }
+  return batch.Finish(send);
 }

@@ -1,10 +1,11 @@
 // The request walker: serves one local IPC request on a byte view of the
-// caller's request area. It fills read records from the offset image, applies
-// write records to it, collects the write records into one write batch and
-// hands that to the sender while the link is up. Main thread only, one request
-// at a time; the batch buffer is static and nothing on this path allocates
-// (writing a request-log entry opens the log file, and the C library may
-// allocate for that: logging is for diagnosis only).
+// caller's request area. It parses the records and hands them to the image
+// access (ipc/image_access.h): read records are filled from the image, write
+// records go into one write batch, which goes to the sender when the list
+// ends. Main thread only, one request at a time; the walker's batch is
+// static and nothing on this path allocates (writing a request-log entry
+// opens the log file, and the C library may allocate for that: logging is for
+// diagnosis only).
 //
 // Request area: records back to back from the start, head fields unsigned
 // 32-bit little-endian, a kind of 0 ends the list.
@@ -25,33 +26,21 @@
 // without a 0 kind ends there the same way ("end-> ...").
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "base/protocol.h"
-
-// Changed only by the walker; the supervisor reads them for its status lines.
-extern std::atomic<uint32_t> requestCount;    // requests that ended their list while the link was up
-extern std::atomic<uint32_t> readByteCount;   // data bytes of read records handled
-extern std::atomic<uint32_t> writeByteCount;  // data bytes of write records handled
-
-// Sends a write batch (size bytes, end marker included) as one frame.
-// Returns 1 sent whole, 2 sent short, 3 no link or send error. On 2 and 3 the
-// sender also takes the link down (clears linkUp, logging the failure).
-using WriteBatchSender = int (*)(const uint8_t* batch, uint32_t size);
+#include "ipc/image_access.h"
 
 // Walks the request area [area, area + size). Write records reach the image at
-// once (ApplyLocalWrite); their shadow marks stay only when the request's batch
-// went out whole (result 1). For any other result they are taken back
-// (ReleaseLocalWrite), so the next data block or update record brings the
-// server's value back. The area is read once per head field and once per data
+// once; their shadow marks stay only when the request's batch went out whole
+// (result 1), otherwise they are taken back (WriteBatch). The area is read once per head field and once per data
 // byte: the batch and the image get the same checked record even while the
-// add-on changes its area. Returns the request result:
-// 1 done, 2 the batch went out short, 3 no link or send error, 0 the walk
-// stopped at a bad record (unknown kind, a broken limit, or no end of list).
-// The atom's message answers 1 only for result 1 (RequestMessageResult).
-int WalkRequest(uint8_t* area, size_t size, WriteBatchSender send);
+// add-on changes its area. Returns kDone, the batch's failure (kSentShort,
+// kNoLink), or kBadInput when the walk stopped at a bad record (unknown kind,
+// a broken limit, or no end of list). The atom's message answers 1 only for
+// kDone (RequestMessageResult).
+Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender send);
 
-// The message result for a request result: 1 (TRUE) for 1, otherwise 0.
-inline int RequestMessageResult(int requestResult) { return requestResult == 1 ? 1 : 0; }
+// The message result for a request's outcome: 1 (TRUE) for kDone, else 0.
+inline int RequestMessageResult(Outcome outcome) { return outcome == Outcome::kDone ? 1 : 0; }

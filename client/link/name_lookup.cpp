@@ -49,12 +49,18 @@ NameLookup::Shared* NameLookup::Start() {
         uint32_t address = shared->address;
         lock.unlock();
         char text[kTextSize] = "";
-        const int found = forName ? NetLookupHostName(address, text, sizeof text)
-                                  : NetLookupAddress(name, &address, text, sizeof text);
+        bool found = false;
+        if (forName) {
+          found = NetLookupHostName(address, text, sizeof text) != 0;
+        } else {
+          const Status looked = NetLookupAddress(name, &address);
+          found = looked.ok();
+          std::snprintf(text, sizeof text, "%s", looked.text());
+        }
         lock.lock();
         if (shared->question != question) continue;  // asked again meanwhile: that one is answered next
         shared->answered = question;
-        shared->found = found != 0;
+        shared->found = found;
         shared->answerAddress = address;
         std::memcpy(shared->text, text, sizeof text);
       }

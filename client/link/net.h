@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/result.h"
+
 using NetSocket = intptr_t;                      // opaque; Winsock SOCKET or POSIX descriptor
 inline constexpr NetSocket kNoSocket = -1;       // "holds no socket"
 inline constexpr uint32_t kNetNoAddress = 0xFFFFFFFFu;  // what NetParseAddress gives for bad text
@@ -149,10 +151,10 @@ char* NetFormatAddress(uint32_t address, char* out);
 int NetLookupHostName(uint32_t address, char* out, size_t size);
 
 // The address of name (a host name or dotted text) by getaddrinfo (IPv4):
-// 1 with *address filled; 0 when it cannot be found, with the platform's
-// reason as text in reason (reasonSize bytes, NUL-terminated). May wait for
-// the name service as long as the platform lets it.
-int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize);
+// done with *address filled, or kFailed with the platform's reason as the
+// status's text. May wait for the name service as long as the platform lets
+// it.
+Status NetLookupAddress(const char* name, uint32_t* address);
 
 // This host's IPv4 unicast addresses on adapters that are up, other than
 // loopback (127.x.x.x), up to max of them, in the platform's order, into out.

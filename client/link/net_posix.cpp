@@ -265,19 +265,19 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   return int(n);
 }
 
-int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize) {
+Status NetLookupAddress(const char* name, uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const int code = getaddrinfo(name, nullptr, &hints, &found);
   if (code != 0 || found == nullptr) {
-    if (reasonSize > 0) std::snprintf(reason, reasonSize, "%s", code != 0 ? gai_strerror(code) : "no address");
-    return Failed(0, code == EAI_SYSTEM ? errno : code);
+    Failed(0, code == EAI_SYSTEM ? errno : code);
+    return Status::Failure(Outcome::kFailed, "%s", code != 0 ? gai_strerror(code) : "no address");
   }
   *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
-  return 1;
+  return Status::Done();
 }
 
 int NetLocalAddresses(uint32_t* out, int max) {

@@ -242,26 +242,25 @@ int NetRecvFrom(NetSocket s, uint8_t* buffer, uint32_t size, uint32_t* fromAddre
   return n;
 }
 
-int NetLookupAddress(const char* name, uint32_t* address, char* reason, size_t reasonSize) {
+Status NetLookupAddress(const char* name, uint32_t* address) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const int code = getaddrinfo(name, nullptr, &hints, &found);
   if (code != 0 || found == nullptr) {
-    if (reasonSize > 0) {
-      reason[0] = '\0';
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, reason,
-                     DWORD(reasonSize), nullptr);
-      size_t n = std::strlen(reason);
-      while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ')) reason[--n] = '\0';
-      if (n == 0) std::snprintf(reason, reasonSize, "error %d", code);
-    }
-    return Failed(0, code);
+    Failed(0, code);
+    char reason[Status::kTextSize] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, reason,
+                   DWORD(sizeof reason), nullptr);
+    size_t n = std::strlen(reason);
+    while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ')) reason[--n] = '\0';
+    if (n == 0) return Status::Failure(Outcome::kFailed, "error %d", code);
+    return Status::Failure(Outcome::kFailed, "%s", reason);
   }
   *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
-  return 1;
+  return Status::Done();
 }
 
 int NetLocalAddresses(uint32_t* out, int max) {

@@ -1,6 +1,10 @@
 // Forwarding of local writes: the batch becomes one type-18 frame in a frame
-// buffer of its own and goes out in one bounded send. Main thread only.
+// buffer of its own and goes out in one bounded send. Any thread may send; the
+// lock keeps the frame buffer to one batch at a time, and with it the frames
+// on the stream whole and in the order their sends began.
 #include "link/write_forwarding.h"
+
+#include <mutex>
 
 #include "base/event_log.h"
 #include "base/shared_flags.h"
@@ -10,22 +14,26 @@
 
 namespace {
 
-int Send(const uint8_t* batch, uint32_t size) {
-  static uint8_t frame[kWriteFrameBufferSize];  // main thread only
+std::mutex frameLock;
+uint8_t frame[kWriteFrameBufferSize];  // under frameLock
+
+Outcome Send(const uint8_t* batch, uint32_t size) {
+  std::lock_guard<std::mutex> hold(frameLock);
   const uint32_t length = BuildWriteBatchFrame(batch, size, frame, sizeof frame);
-  if (length == 0) return 3;  // larger than any batch the request handler makes
+  if (length == 0) return Outcome::kNoLink;  // larger than any batch a front end makes
   const int sent = SendOnTcpLink(frame, length);
-  if (sent < 0) return 3;
-  return uint32_t(sent) == length ? 1 : 2;
+  if (sent < 0) return Outcome::kNoLink;
+  return uint32_t(sent) == length ? Outcome::kDone : Outcome::kSentShort;
 }
 
 }  // namespace
 
-int SendWriteBatch(const uint8_t* batch, uint32_t size) {
-  const int result = Send(batch, size);
-  if (result != 1 && linkUp.exchange(0) != 0) {  // still set: this batch is the one that found the link broken
+Outcome SendWriteBatch(const uint8_t* batch, uint32_t size) {
+  const Outcome result = Send(batch, size);
+  if (result != Outcome::kDone && linkUp.exchange(0) != 0) {  // still set: this batch found the link broken
     char timestamp[kTimestampSize];
-    LogEvent(result == 2 ? "%s Bad data-> FS6IPC_MESSAGE_FAILURE\n" : "%s Network error-> FS6IPC_MESSAGE_FAILURE\n",
+    LogEvent(result == Outcome::kSentShort ? "%s Bad data-> FS6IPC_MESSAGE_FAILURE\n"
+                                           : "%s Network error-> FS6IPC_MESSAGE_FAILURE\n",
              FormatTimestamp(timestamp));
   }
   return result;

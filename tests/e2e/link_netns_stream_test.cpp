@@ -104,7 +104,7 @@ TEST_F(LinkNetns, WriteBatchReachesTheJournalAndEchoes) {
 
   const uint8_t batch[] = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 0xC1, 0xC2, 0xC3, 0xC4, 0, 0, 0, 0};
   ASSERT_EQ(1, ApplyLocalWrite(0x0100, 4, batch + 12));
-  EXPECT_EQ(1, SendWriteBatch(batch, sizeof batch));
+  EXPECT_EQ(Outcome::kDone, SendWriteBatch(batch, sizeof batch));
   uint8_t frame[64];
   const uint32_t length = BuildWriteBatchFrame(batch, sizeof batch, frame, sizeof frame);
   ASSERT_EQ(30u, length);
@@ -134,7 +134,7 @@ TEST_F(LinkNetns, WriteBatchReachesTheJournalAndEchoes) {
   // applied locally), one in the second half of the image.
   const uint8_t two[] = {2, 0, 0, 0, 0x0A, 0x33, 0, 0, 2, 0, 0, 0, 0x11, 0x22,
                          2, 0, 0, 0, 0x00, 0x04, 1, 0, 1, 0, 0, 0, 0x33, 0, 0, 0, 0};
-  EXPECT_EQ(1, SendWriteBatch(two, sizeof two));
+  EXPECT_EQ(Outcome::kDone, SendWriteBatch(two, sizeof two));
   EXPECT_TRUE(WaitUntil([&] {
     const std::string j = ReadFile(n.journal);
     return j.find(" 0x0330A 2 1122\n") != std::string::npos && j.find(" 0x10400 1 33\n") != std::string::npos;

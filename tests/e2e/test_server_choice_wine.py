@@ -53,15 +53,23 @@ class ServerChoice(LinkTestCase):
             "Connection to Server %s OK" % self.net.addr_b])
 
     def test_a_host_that_drops_each_connection_loses_to_a_working_one(self):
+        # The dropper is chosen first for sure: the working server beacons only
+        # once the client has heard the dropper. From then on the dropper, ten
+        # times as loud, is heard first at every reopening.
         dropper = self.start_sim("--drop", "--beacon-rate", "200", address=self.net.extra_b[0])
-        sim = self.start_sim("--set", "0x0300=0x66")
-        self.assertTrue(self.beacons_heard(dropper) and self.beacons_heard(sim))
-        start = time.monotonic()
+        self.assertTrue(self.beacons_heard(dropper))
         client, probe = self.launch(settings=wh.settings_file("auto", "auto"))
+        self.assertTrue(wait_until(lambda: self.count_lines(client, "Server %s found by its beacons"
+                                                            % self.net.extra_b[0]), 30), self.event_lines(client))
+        sim = self.start_sim("--set", "0x0300=0x66")
+        self.assertTrue(self.beacons_heard(sim))
+        start = time.monotonic()
+        # Linked to the working server: requests answered 1, and its first
+        # data block in (which comes after the connection).
         self.assertTrue(wait_until(lambda: self.connections(sim) == 1 and
-                                   probe.request("read 0x0300 u8")[0] == 1, 30 - (time.monotonic() - start)),
+                                   probe.request("read 0x0300 u8")[0] == 1 and self.read_u8(probe, 0x0300) == 0x66,
+                                   30 - (time.monotonic() - start)),
                         "not linked to the working server within 30 s:\n%s" % "\n".join(self.event_lines(client)))
-        self.assertEqual(0x66, self.read_u8(probe, 0x0300))
         size = len(client.read(wh.EVENT_LOG))
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:

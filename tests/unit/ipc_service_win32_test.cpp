@@ -24,9 +24,9 @@ constexpr size_t kPage = 0x1000;
 constexpr size_t kAreaSize = 16 * kPage;
 
 int sendCalls = 0;
-int CountingSend(const uint8_t*, uint32_t) {
+Outcome CountingSend(const uint8_t*, uint32_t) {
   ++sendCalls;
-  return 1;
+  return Outcome::kDone;
 }
 
 void Put32(uint8_t* p, uint32_t v) {

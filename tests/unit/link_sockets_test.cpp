@@ -11,12 +11,15 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ipc/image_access.h"
 #include "link/frames.h"
 #include "link/link_addresses.h"
 #include "link/link_flags.h"
@@ -124,7 +127,7 @@ TEST_F(LinkTest, UpdateFrameSentRightAfterTheConnectIsApplied) {
 TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
   ASSERT_NO_FATAL_FAILURE(Connect());
   const Bytes batch = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4, 0, 0, 0, 0};
-  EXPECT_EQ(1, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(Outcome::kDone, SendWriteBatch(batch.data(), uint32_t(batch.size())));
   const Bytes expected = MakeFrame(kTypeWriteBatch, kTagWriteBatch, batch);
   Bytes got;
   uint8_t buffer[64];
@@ -142,10 +145,67 @@ TEST_F(LinkTest, WriteBatchGoesOutAsOneFrame) {
   CloseLink();
   ASSERT_EQ(1, log_.Restart());
   linkUp.store(1);
-  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(Outcome::kNoLink, SendWriteBatch(batch.data(), uint32_t(batch.size())));
   EXPECT_EQ(0u, linkUp.load());
-  EXPECT_EQ(3, SendWriteBatch(batch.data(), uint32_t(batch.size())));
+  EXPECT_EQ(Outcome::kNoLink, SendWriteBatch(batch.data(), uint32_t(batch.size())));
   EXPECT_EQ(std::vector<std::string>{"Network error-> FS6IPC_MESSAGE_FAILURE"}, Lines());
+}
+
+// Two front ends write at once, each with a batch of its own: every frame
+// reaches the server whole (the sender builds and sends one at a time), and
+// each batch's write is in the image.
+TEST_F(LinkTest, WriteBatchesOfTwoThreadsReachTheServerAsWholeFrames) {
+  ASSERT_NO_FATAL_FAILURE(Connect());
+  linkUp.store(1);
+  constexpr int kBatches = 150;
+  constexpr uint32_t kSize = 4000;
+  struct Writer {
+    uint32_t offset;
+    uint8_t fill;
+    Bytes frame;  // what each of its batches becomes on the stream
+  } writers[2] = {{0x0100, 0xAA, {}}, {0x4000, 0xBB, {}}};
+  for (Writer& w : writers) {
+    Bytes records = {2, 0, 0, 0, uint8_t(w.offset), uint8_t(w.offset >> 8), 0, 0,
+                     uint8_t(kSize), uint8_t(kSize >> 8), 0, 0};
+    records.resize(records.size() + kSize, w.fill);
+    records.resize(records.size() + 4, 0);  // the end marker
+    w.frame = MakeFrame(kTypeWriteBatch, kTagWriteBatch, records);
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> failed{0};
+  for (const Writer& w : writers)
+    threads.emplace_back([&w, &failed] {
+      auto batch = std::make_unique<WriteBatch>();  // a front end's own
+      const Bytes data(kSize, w.fill);
+      for (int i = 0; i < kBatches; ++i) {
+        batch->Add(w.offset, kSize, data.data());
+        if (batch->Finish(SendWriteBatch) != Outcome::kDone) failed.fetch_add(1);
+      }
+    });
+  const size_t frameSize = writers[0].frame.size();
+  Bytes got;
+  std::vector<uint8_t> buffer(65536);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (got.size() < 2 * kBatches * frameSize && std::chrono::steady_clock::now() < until) {
+    if (NetWaitReadable(server_, 100) != 1) continue;
+    const int n = NetRecv(server_, buffer.data(), uint32_t(buffer.size()));
+    if (n <= 0) break;
+    got.insert(got.end(), buffer.begin(), buffer.begin() + n);
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(0, failed.load());
+  ASSERT_EQ(2 * kBatches * frameSize, got.size());
+  int seen[2] = {0, 0};
+  for (size_t at = 0; at < got.size(); at += frameSize) {
+    const Bytes frame(got.begin() + long(at), got.begin() + long(at + frameSize));
+    const int which = frame == writers[0].frame ? 0 : frame == writers[1].frame ? 1 : -1;
+    ASSERT_NE(-1, which) << "frame " << at / frameSize << " is neither writer's";
+    ++seen[which];
+  }
+  EXPECT_EQ(kBatches, seen[0]);
+  EXPECT_EQ(kBatches, seen[1]);
+  EXPECT_EQ(0xAA, ImageByte(0x0100 + kSize - 1));
+  EXPECT_EQ(0xBB, ImageByte(0x4000));
 }
 
 TEST_F(LinkTest, CloseLinkEndsEveryReceiver) {

@@ -52,12 +52,12 @@ TEST_F(Walker, LoggedRecordsShowTheImageAfterHandling) {
   readLogging = 1;
   Request r;
   r.Read(0x0274, 4).Write(0x330A, {0x55, 0x66}).Write(0x0100, {0x01}).End();
-  EXPECT_EQ(1, Walk(r));
+  EXPECT_EQ(Outcome::kDone, Walk(r));
   writeLogging = 1;
   readLogging = 0;
   Request w;
   w.Read(0x0274, 1).Write(0x330A, {0x55, 0x66}).Write(0x10000, {0xFE}).End();
-  EXPECT_EQ(1, Walk(w));
+  EXPECT_EQ(Outcome::kDone, Walk(w));
   EXPECT_EQ(Crlf(" Req: 000010 READ  Offset: 0274 Bytes: 004 value: DE AD BE EF \n"
                  " Req: 000011 WRITE Offset: 330A Bytes: 002 value: 12 34 \n"  // the image's, not the client's
                  " Req: 000011 WRITE Offset: 10000 Bytes: 001 value: FE \n"),
@@ -68,7 +68,7 @@ TEST_F(Walker, LargestRecordsAreLoggedWhole) {
   readLogging = 1, writeLogging = 1;
   Request r;
   r.Read(0, kImageSize).Write(0x2000, Bytes(kBatchRecordLimit - kWriteHeadSize, 0x33)).End();
-  EXPECT_EQ(1, Walk(r));
+  EXPECT_EQ(Outcome::kDone, Walk(r));
   const std::string log = RequestLog();
   // Heads of 53 and 52 characters (six- and five-digit sizes); on file each
   // line feed is CR LF.

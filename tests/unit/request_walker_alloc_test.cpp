@@ -53,7 +53,7 @@ TEST_F(Walker, NothingAllocatesOnTheDataPath) {
   const uint64_t before = newCalls.load();
   readLogging = 1, writeLogging = 1;
   for (size_t i = 0; i < 5; ++i) {
-    if (i == 4) fake.reply = 3, fake.dropsLink = true;  // and a failed send
+    if (i == 4) fake.reply = Outcome::kNoLink, fake.dropsLink = true;  // and a failed send
     WalkRequest(views[i].get(), order[i]->area.size(), FakeSend);
   }
   TakeDataBlock(6, block.data());  // with shadow marks from the writes

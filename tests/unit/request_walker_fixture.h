@@ -26,7 +26,7 @@ using Bytes = std::vector<uint8_t>;
 // The sender at the link seam: keeps the last batch in static storage (so it
 // allocates nothing) and answers with a chosen result.
 struct FakeLink {
-  int reply = 1;
+  Outcome reply = Outcome::kDone;
   bool dropsLink = false;  // the link goes down during the send (as the link's sender does on a failure)
   int calls = 0;
   uint32_t size = 0;
@@ -34,7 +34,7 @@ struct FakeLink {
 };
 inline FakeLink fake;
 
-inline int FakeSend(const uint8_t* batch, uint32_t size) {
+inline Outcome FakeSend(const uint8_t* batch, uint32_t size) {
   ++fake.calls;
   fake.size = size;
   std::memcpy(fake.batch, batch, size < kBatchBufferSize ? size : kBatchBufferSize);
@@ -94,11 +94,11 @@ struct Request {
   }
 };
 
-inline int Walk(Request& r) {
+inline Outcome Walk(Request& r) {
   const size_t size = r.area.size();
   std::unique_ptr<uint8_t[]> view(new uint8_t[size]);
   std::copy(r.area.begin(), r.area.end(), view.get());
-  const int result = WalkRequest(view.get(), size, FakeSend);
+  const Outcome result = WalkRequest(view.get(), size, FakeSend);
   std::copy(view.get(), view.get() + size, r.area.begin());
   return result;
 }
@@ -157,7 +157,7 @@ class Walker : public ::testing::Test {
     requestCount = 0, readByteCount = 0, writeByteCount = 0;
     readLogging = 0, writeLogging = 0;
     linkUp = 1;
-    fake.reply = 1, fake.dropsLink = false, fake.calls = 0, fake.size = 0;
+    fake.reply = Outcome::kDone, fake.dropsLink = false, fake.calls = 0, fake.size = 0;
   }
 
   // The request log after its header, with CR LF as written.

@@ -22,14 +22,15 @@
 namespace {
 
 TEST_F(Walker, EmptyRequestCountsOnlyWithTheLinkUp) {
-  const struct { uint32_t link; int result; uint32_t counted; } cases[] = {{1, 1, 1}, {0, 3, 0}};
+  const struct { uint32_t link; Outcome result; uint32_t counted; } cases[] = {{1, Outcome::kDone, 1},
+                                                                           {0, Outcome::kNoLink, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link);
     requestCount = 0;
     linkUp = c.link;
     Request r;
     r.End();
-    const int result = Walk(r);
+    const Outcome result = Walk(r);
     EXPECT_EQ(c.result, result);
     EXPECT_EQ(c.link, uint32_t(RequestMessageResult(result)));
     EXPECT_EQ(c.counted, requestCount.load());
@@ -48,7 +49,7 @@ TEST_F(Walker, ReadsAreFilledWhileTheLinkIsDown) {
   Request r;
   r.Read(0x0274, 2, 0xAAAAAAAA).Read(0x10000, 3).Read(0x0100, 0).Read(0x1FFFF, 1, 0x12345678).End();
   const Bytes before = r.area;
-  EXPECT_EQ(3, Walk(r));
+  EXPECT_EQ(Outcome::kNoLink, Walk(r));
   EXPECT_EQ((Bytes{0x34, 0x12}), r.ReadData(0));
   EXPECT_EQ((Bytes{1, 2, 3}), r.ReadData(1));
   EXPECT_EQ(Bytes{}, r.ReadData(2));
@@ -76,7 +77,7 @@ TEST_F(Walker, UnknownKindStopsTheWalk) {
     if (c.afterWrite) r.Write(0x0100, {0xAB, 0xCD});
     else r.Read(0x0274, 1);
     r.Word(c.kind).Word(0x0274).Word(1).End();
-    EXPECT_EQ(0, Walk(r));
+    EXPECT_EQ(Outcome::kBadInput, Walk(r));
     EXPECT_EQ(0u, Get32(r.area, r.starts[1])) << "the bad record's kind is cleared";
     if (c.afterWrite) {
       EXPECT_EQ((Bytes{0xAB, 0xCD}), Image(0x0100, 2));
@@ -110,7 +111,7 @@ TEST_F(Walker, WriteBatches) {
     earlier.Write(0x0800, Bytes(200, 0xFF)).End();
     Walk(earlier);
     Request r = c.request;
-    EXPECT_EQ(1, Walk(r));
+    EXPECT_EQ(Outcome::kDone, Walk(r));
     EXPECT_EQ(2, fake.calls);
     Bytes expected;
     for (size_t record : c.batched) {
@@ -129,10 +130,9 @@ TEST_F(Walker, WriteBatches) {
 // is the link's part); the walker passes the result on and sends nothing more
 // while the link is down.
 TEST_F(Walker, AFailedSendEndsTheRequestWithItsResult) {
-  const struct { const char* name; int reply, result; } cases[] = {
-      {"sent short", 2, 2},
-      {"send error", 3, 3},
-      {"unknown sender result", 7, 3},
+  const struct { const char* name; Outcome reply, result; } cases[] = {
+      {"sent short", Outcome::kSentShort, Outcome::kSentShort},
+      {"send error", Outcome::kNoLink, Outcome::kNoLink},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -143,7 +143,7 @@ TEST_F(Walker, AFailedSendEndsTheRequestWithItsResult) {
     first.Write(0x0100, {1, 2}).End();
     second.Write(0x0100, {3, 4}).End();
     EXPECT_EQ(c.result, Walk(first));
-    EXPECT_EQ(3, Walk(second));
+    EXPECT_EQ(Outcome::kNoLink, Walk(second));
     EXPECT_EQ(1, fake.calls) << "nothing is sent once the link is down";
     EXPECT_EQ(1u, requestCount.load()) << "the failed send is counted, the request after it not";
     EXPECT_EQ((Bytes{3, 4}), Image(0x0100, 2)) << "writes still reach the image";
@@ -185,7 +185,7 @@ TEST_F(Walker, BoundsBreakTheWalkLikeAnUnknownKind) {
     SetImage(0x0274, {0x5A});
     Request r = c.request;
     const Bytes before = r.area;
-    EXPECT_EQ(0, Walk(r));
+    EXPECT_EQ(Outcome::kBadInput, Walk(r));
     Bytes expected = before;
     if (!r.starts.empty()) {  // the two records in front stay handled
       expected[kReadHeadSize] = 0x5A;
@@ -218,7 +218,7 @@ TEST_F(Walker, RecordsRightAtTheLimitsAreServed) {
     SCOPED_TRACE(c.name);
     Reset();
     Request r = c.request;
-    EXPECT_EQ(1, Walk(r));
+    EXPECT_EQ(Outcome::kDone, Walk(r));
     EXPECT_EQ(c.batchSize != 0 ? 1 : 0, fake.calls);
     EXPECT_EQ(c.batchSize, fake.size);
     EXPECT_EQ("", RequestLog());
@@ -236,12 +236,13 @@ void ServerBlock(uint8_t value) {
 // batch went out whole, the next block brings the server's value back. Until
 // then the image shows the local write.
 TEST_F(Walker, OnlyAWriteSentWholeHoldsTheImageAgainstTheServer) {
-  const struct { const char* name; uint32_t link; int reply; bool badAfter; int result; bool held; } cases[] = {
-      {"sent whole", 1, 1, false, 1, true},
-      {"link down", 0, 1, false, 3, false},
-      {"sent short", 1, 2, false, 2, false},
-      {"send error", 1, 3, false, 3, false},
-      {"a later record of unknown kind", 1, 1, true, 0, false},
+  constexpr Outcome kDone = Outcome::kDone, kShort = Outcome::kSentShort, kNoLink = Outcome::kNoLink;
+  const struct { const char* name; uint32_t link; Outcome reply; bool badAfter; Outcome result; bool held; } cases[] = {
+      {"sent whole", 1, kDone, false, kDone, true},
+      {"link down", 0, kDone, false, kNoLink, false},
+      {"sent short", 1, kShort, false, kShort, false},
+      {"send error", 1, kNoLink, false, kNoLink, false},
+      {"a later record of unknown kind", 1, kDone, true, Outcome::kBadInput, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -249,7 +250,7 @@ TEST_F(Walker, OnlyAWriteSentWholeHoldsTheImageAgainstTheServer) {
     ServerBlock(0x11);
     linkUp = c.link;
     fake.reply = c.reply;
-    fake.dropsLink = c.reply != 1;
+    fake.dropsLink = c.reply != Outcome::kDone;
     Request r;
     r.Write(0x0100, {0x22, 0x22}).Write(0x3FFF, {0x22});
     if (c.badAfter) r.Word(3).Word(0).Word(0);
@@ -273,9 +274,9 @@ TEST_F(Walker, AnUnsentWriteTakesBackOnlyWhatItMarked) {
   sent.Write(0x0200, {0x44}).End();
   unsent.Write(0x0200, {0x55}).End();
   ServerBlock(0x00);
-  EXPECT_EQ(1, Walk(sent));
+  EXPECT_EQ(Outcome::kDone, Walk(sent));
   linkUp = 0;
-  EXPECT_EQ(3, Walk(unsent));
+  EXPECT_EQ(Outcome::kNoLink, Walk(unsent));
   EXPECT_EQ(0x55, Image(0x0200, 1)[0]);
   ServerBlock(0x44);
   EXPECT_EQ(0x44, Image(0x0200, 1)[0]);
@@ -286,9 +287,9 @@ TEST_F(Walker, AnUnsentWriteTakesBackOnlyWhatItMarked) {
   Request wide, server;
   wide.Write(0x3308, {1, 2, 3, 4}).End();
   server.Write(0x330A, {9, 9}).End();
-  EXPECT_EQ(1, Walk(wide));
+  EXPECT_EQ(Outcome::kDone, Walk(wide));
   linkUp = 0;
-  EXPECT_EQ(3, Walk(server));
+  EXPECT_EQ(Outcome::kNoLink, Walk(server));
   EXPECT_EQ((Bytes{1, 1, 1, 1}), (Bytes{uint8_t(WritePending(0x3308)), uint8_t(WritePending(0x3309)),
                                         uint8_t(WritePending(0x330A)), uint8_t(WritePending(0x330B))}));
   ServerBlock(0x66);
@@ -338,15 +339,15 @@ TEST_F(Walker, AnAreaChangedDuringTheWalkIsSentAsItWasApplied) {
     std::copy(head.begin(), head.begin() + 4, area);  // a refused record's kind was cleared
     fake.size = 0;
     const uint32_t flipsBefore = flips.load(std::memory_order_relaxed);
-    const int result = WalkRequest(area, sizeof area, FakeSend);
+    const Outcome result = WalkRequest(area, sizeof area, FakeSend);
     if (flips.load(std::memory_order_relaxed) != flipsBefore) ++raced;
-    if (result == 0) {
+    if (result == Outcome::kBadInput) {
       ++refused;
       continue;
     }
     ++accepted;
     const Bytes sent = SentBatch();
-    EXPECT_EQ(1, result);
+    EXPECT_EQ(Outcome::kDone, result);
     if (sent.size() != kWriteHeadSize + kSize + 4) {
       ADD_FAILURE() << "a batch of " << sent.size() << " bytes";
       break;
