@@ -19,8 +19,8 @@ inline constexpr size_t kLogPathSize = 260;
 // one line saying the log stops there, and nothing more is written to it.
 inline constexpr uint64_t kLogCapBytes = 10 * 1024 * 1024;
 
-// Written by the settings reader at start-up, before the other threads
-// start; read by the request walker.
+// 0 at start; switched by ToggleReadLogging / ToggleWriteLogging (commands
+// of the status window, on the main thread); read by the request walker.
 extern std::atomic<uint32_t> readLogging;   // log every read record of IPC requests
 extern std::atomic<uint32_t> writeLogging;  // log every write record of IPC requests
 

@@ -19,12 +19,16 @@ enum ConnectionState : uint32_t {
   kDeinit = 6,           // DEINIT: close the link, then INIT again
 };
 
-// A ConnectionState; written by the supervisor alone, read by the status window.
+// A ConnectionState; set to INIT by the start-up before the supervisor's
+// thread exists, then written by the supervisor alone; read by the status
+// window.
 extern std::atomic<uint32_t> connectionState;
-// Each receiver goes on while its flag is set. tcpReceiving and
-// multicastReceiving: set by the supervisor before it starts the receiver,
-// cleared in DEINIT and by the shutdown. unicastReceiving: set and cleared by
-// StartUnicastReceiver / StopUnicastReceiver alone.
+// Each receiver goes on while its flag is set. Each flag is set by its Start
+// function (StartTcpReceiver, StartMulticastReceiver, StartUnicastReceiver)
+// once the receiver before has ended. tcpReceiving is cleared by the
+// supervisor (DEINIT, its ending) and by the shutdown; multicastReceiving by
+// the supervisor and by CloseUdp; unicastReceiving by StopUnicastReceiver
+// alone.
 extern std::atomic<uint32_t> tcpReceiving;
 extern std::atomic<uint32_t> multicastReceiving;
 extern std::atomic<uint32_t> unicastReceiving;
