@@ -1,7 +1,7 @@
 // The TCP link: connection attempt, TCP receiver with stream reassembly,
 // closing. The receiver waits in one blocking receive that takes whatever
-// the socket holds (up to 64 KB), and ends when its flag is cleared, when its
-// socket has been taken out of use (the closer cancels its receive), or when
+// the socket holds (64 KB and more), and ends when its flag is cleared, when
+// its socket has been taken out of use (the closer cancels its receive), or when
 // the server closes the connection (one event-log line, linkUp cleared: the
 // supervisor then takes the link down). Its frame reader is static storage
 // that belongs to the one receiver that runs at a time.
