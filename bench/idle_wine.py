@@ -29,9 +29,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from link_wine_case import LinkRig, Sim  # noqa: E402
+from wine_bench_setup import cannot_run  # noqa: E402
 from wine_env import stop_process, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -172,12 +172,10 @@ def main():
     parser.add_argument("--seconds", type=int, default=20, help="measured seconds per program and round")
     parser.add_argument("--warmup", type=float, default=3.0, help="seconds of streams before measuring")
     opts = parser.parse_args()
-    reason = kvnet.netns_unavailable_reason()
+    reason = cannot_run()
     if reason:
         print("cannot run: " + reason)
         return 77
-    os.environ.setdefault("KV_SERVER_SIM", os.path.join(HERE, "..", "build", "native", "bin", "server_sim"))
-    os.environ.setdefault("KV_BIN_DIR", os.path.join(HERE, "..", "build", "win64", "bin"))
     idle = Idle(opts)
     idle.run()
     code = idle.report()

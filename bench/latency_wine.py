@@ -45,10 +45,10 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
-import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from wine_env import stop_process, wine_path  # noqa: E402
 from link_wine_case import LinkRig, Sim  # noqa: E402
+from wine_bench_setup import cannot_run  # noqa: E402
 
 FLOOR_CLASS = "KVFLOOR"
 FLOOR_PORT = 65101
@@ -403,12 +403,10 @@ def main():
     parser.add_argument("--streams", nargs="+", choices=list(STREAMS), default=list(STREAMS),
                         help="the streams to measure under")
     opts = parser.parse_args()
-    reason = kvnet.netns_unavailable_reason()
+    reason = cannot_run()
     if reason:
         print("cannot run: " + reason)
         return 77
-    os.environ.setdefault("KV_SERVER_SIM", os.path.join(HERE, "..", "build", "native", "bin", "server_sim"))
-    os.environ.setdefault("KV_BIN_DIR", os.path.join(HERE, "..", "build", "win64", "bin"))
     bench = Bench(opts)
     bench.run()
     code = bench.report()

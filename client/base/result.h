@@ -17,18 +17,6 @@ enum class Outcome : uint8_t {
   kFailed,     // the platform refused (a socket call, a file)
 };
 
-// The outcome's word, for diagnosis ("done", "sent short", ...).
-constexpr const char* OutcomeName(Outcome o) {
-  switch (o) {
-    case Outcome::kDone: return "done";
-    case Outcome::kSentShort: return "sent short";
-    case Outcome::kNoLink: return "no link";
-    case Outcome::kBadInput: return "bad input";
-    case Outcome::kFailed: return "failed";
-  }
-  return "?";
-}
-
 // An outcome and, for a failure, why: fixed storage, no allocation, cheap to
 // return by value.
 class Status {

@@ -22,7 +22,7 @@ constexpr int kAddressesNamed = 16;  // addresses of this PC the line lists at m
 
 // Waits until ms have passed on clock. With untilShutdown the wait also ends
 // once programRunning is clear. Returns 1 when the whole time passed.
-int WaitSliced(SupervisorClock& clock, uint32_t ms, bool untilShutdown) {
+int WaitUntilPassed(SupervisorClock& clock, uint32_t ms, bool untilShutdown) {
   const uint64_t deadline = clock.NowMs() + ms;
   for (;;) {
     if (untilShutdown && programRunning.load() == 0) return 0;
@@ -266,7 +266,7 @@ void TickDeinit(Supervisor& s) {
 
 }  // namespace
 
-int PauseWhileRunning(SupervisorClock& clock, uint32_t ms) { return WaitSliced(clock, ms, true); }
+int PauseWhileRunning(SupervisorClock& clock, uint32_t ms) { return WaitUntilPassed(clock, ms, true); }
 
 void SupervisorTick(Supervisor& s) {
   switch (connectionState.load()) {
@@ -285,7 +285,7 @@ void EndSupervisor(Supervisor& s) {
   // Also ends a TCP receiver that a connection made during the shutdown might
   // have started; the closed socket wakes it.
   tcpReceiving.store(0);
-  WaitSliced(*s.clock, kSettleMs, false);
+  WaitUntilPassed(*s.clock, kSettleMs, false);
 }
 
 void RunSupervisor(Supervisor& s) {
