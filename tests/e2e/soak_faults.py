@@ -91,6 +91,13 @@ class FaultDriver:
             ip("route", "replace", "224.0.0.0/4", "dev", self.net.dev_a)
             fault.end_ns = fault.back_ns = time.time_ns()
 
+    def reconnection(self, sim):
+        """One close now, outside the turns (the soak's warm-up)."""
+        fault = Fault("close", time.time_ns())
+        sim.do("close")
+        fault.end_ns = time.time_ns()
+        self.faults.append(fault)
+
     def address_outage(self):
         """One address fault now, outside the turns (the soak's warm-up)."""
         fault = Fault("address", time.time_ns())
