@@ -10,16 +10,18 @@
 #include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
-#include "link/link_flags.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Outcome AcceptBatch(const uint8_t* batch, uint32_t size) {
-  benchmark::DoNotOptimize(batch[size - 1]);
-  return Outcome::kDone;
-}
+struct AcceptingSender final : WriteBatchSender {
+  bool LinkUp() override { return true; }
+  Outcome Send(const uint8_t* batch, uint32_t size) override {
+    benchmark::DoNotOptimize(batch[size - 1]);
+    return Outcome::kDone;
+  }
+} acceptBatch;
 
 void Put32(Bytes& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
@@ -40,11 +42,10 @@ Bytes TypicalRequest() {
 
 void BM_WalkTypicalRequest(benchmark::State& state) {
   InitOffsetImage();
-  linkUp = 1;
   readLogging = 0, writeLogging = 0;
   Bytes area = TypicalRequest();
   for (auto _ : state) {
-    const Outcome result = WalkRequest(area.data(), area.size(), AcceptBatch);
+    const Outcome result = WalkRequest(area.data(), area.size(), acceptBatch);
     benchmark::DoNotOptimize(result);
   }
   state.SetItemsProcessed(state.iterations());

@@ -8,7 +8,7 @@
 #include "ipc/offset_image.h"
 #include "link/frame_reader.h"
 #include "link/frames.h"
-#include "link/tcp_link.h"
+#include "link/link.h"
 
 namespace {
 
@@ -57,12 +57,13 @@ void BM_ReceiveBlocks(benchmark::State& state) {
   const std::vector<uint8_t> stream = BlockStream(40);
   auto reader = std::make_unique<FrameReader>();
   ResetFrameReader(*reader, kTcpFrames, nullptr, nullptr);
+  auto link = std::make_unique<Link>();
   for (auto _ : state) {
     for (size_t at = 0; at < stream.size(); at += kReceiveBufferSize) {
       const size_t n = stream.size() - at < kReceiveBufferSize ? stream.size() - at : kReceiveBufferSize;
       FeedFrameReader(*reader, stream.data() + at, uint32_t(n));
       Frame f{};
-      while (NextFrame(*reader, &f) == NextFrameResult::kFrame) TakeTcpFrame(f);
+      while (NextFrame(*reader, &f) == NextFrameResult::kFrame) link->Tcp().TakeFrame(f);
     }
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(stream.size()));

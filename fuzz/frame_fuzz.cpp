@@ -11,17 +11,13 @@
 #include "ipc/offset_image.h"
 #include "link/frame_reader.h"
 #include "link/frames.h"
-#include "link/link_addresses.h"
-#include "link/link_choice.h"
-#include "link/link_flags.h"
-#include "link/link_session.h"
+#include "link/link.h"
 #include "link/net.h"
-#include "link/tcp_link.h"
-#include "link/udp_receivers.h"
 
 namespace {
 
 FrameReader reader;
+Link* fuzzLink;  // made once, never freed: the fuzzer's runs share it
 uint32_t badFrames;
 
 void CountBad(void*, const BadFrame& bad) {
@@ -33,12 +29,12 @@ void CountBad(void*, const BadFrame& bad) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   InitOffsetImage();
-  std::strcpy(serverIpAddress, "127.0.0.1");
-  ConfigureLink();
+  fuzzLink = new Link;
+  fuzzLink->Configure("192.168.1.60", "127.0.0.1");
   const uint32_t loopback = NetParseAddress("127.0.0.1");
   uint32_t listen[kMaxAdapters];
-  linkChoice.Open(&loopback, 1, listen);
-  unicastReceiving.store(1);
+  fuzzLink->Choice().Open(&loopback, 1, listen);
+  fuzzLink->Udp().AcceptUpdates(true);
   return 0;
 }
 
@@ -57,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (NextFrame(reader, &frame) == NextFrameResult::kFrame) {
       if (frame.payload < reader.buffer || frame.payload + frame.size + kFrameFooterSize > reader.buffer + reader.end)
         __builtin_trap();
-      TakeTcpFrame(frame);
+      fuzzLink->Tcp().TakeFrame(frame);
     }
   }
 
@@ -70,6 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         frame.payload + frame.size + kFrameFooterSize > datagram + received)
       __builtin_trap();
   }
-  TakeUpdateDatagram(datagram, received, NetParseAddress("127.0.0.1"));
+  fuzzLink->Udp().TakeUpdateDatagram(datagram, received, NetParseAddress("127.0.0.1"));
   return 0;
 }

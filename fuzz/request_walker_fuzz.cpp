@@ -13,12 +13,12 @@
 #include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
-#include "link/link_flags.h"
 
 namespace {
 
 Outcome senderReply = Outcome::kDone;
 int senderCalls = 0;
+bool senderUp = false;
 
 uint32_t Le32(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
 
@@ -36,6 +36,11 @@ Outcome CheckingSend(const uint8_t* batch, uint32_t size) {
   return senderReply;
 }
 
+struct CheckingSender final : WriteBatchSender {
+  bool LinkUp() override { return senderUp; }
+  Outcome Send(const uint8_t* batch, uint32_t size) override { return CheckingSend(batch, size); }
+} checkingSender;
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -47,7 +52,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t control = data[0];
-  linkUp = control & 1;
+  senderUp = control & 1;
   readLogging = control >> 1 & 1;
   writeLogging = control >> 2 & 1;
   constexpr Outcome kReplies[] = {Outcome::kDone, Outcome::kSentShort, Outcome::kNoLink, Outcome::kDone};
@@ -59,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t* area = static_cast<uint8_t*>(std::malloc(areaSize != 0 ? areaSize : 1));
   if (size > 1) std::memcpy(area, data + 1, size - 1);
   std::memset(area + size - 1, 0, padding);
-  const Outcome result = WalkRequest(area, areaSize, CheckingSend);
+  const Outcome result = WalkRequest(area, areaSize, checkingSender);
   std::free(area);
 
   if (result == Outcome::kFailed) std::abort();  // the walk ends done, sent short, without a link or at bad input

@@ -5,7 +5,6 @@
 #include <mutex>
 
 std::atomic<uint32_t> programRunning{0};
-std::atomic<uint32_t> linkUp{0};
 
 namespace {
 

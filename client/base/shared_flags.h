@@ -1,5 +1,5 @@
-// The two process-wide flags that every layer reads. Each is one whole
-// 32-bit atomic value, polled by the threads that depend on it.
+// Whether the program runs: the one process-wide flag that every layer reads,
+// and the wake-up of the waits that depend on it.
 #pragma once
 
 #include <atomic>
@@ -18,7 +18,3 @@ void StopRunning();
 // is stopping.
 int WaitWhileRunning(uint32_t ms);
 
-// 1 while the TCP link takes write batches. Written by the link alone: set
-// when the link comes up, cleared when it goes down or a write batch fails.
-// The request walker reads it to decide whether a request's writes go out.
-extern std::atomic<uint32_t> linkUp;

@@ -4,16 +4,28 @@
 // written once the request ends.
 #include "ipc/image_access.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "base/byte_order.h"
-#include "base/shared_flags.h"
 #include "base/timestamp.h"
 #include "ipc/offset_image.h"
+
+namespace {
 
 std::atomic<uint32_t> requestCount{0};
 std::atomic<uint32_t> readByteCount{0};
 std::atomic<uint32_t> writeByteCount{0};
+
+}  // namespace
+
+AccessCounts ReadAccessCounts() { return {requestCount.load(), readByteCount.load(), writeByteCount.load()}; }
+
+void ResetAccessCounts() {
+  requestCount.store(0);
+  readByteCount.store(0);
+  writeByteCount.store(0);
+}
 
 void ReadSpan(uint32_t offset, uint32_t size, uint8_t* dest) {
   readByteCount.fetch_add(size);
@@ -32,13 +44,13 @@ void WriteBatch::Add(uint32_t offset, uint32_t size, const uint8_t* data) {
   size_ += kWriteHeadSize + size;
 }
 
-Outcome WriteBatch::Finish(WriteBatchSender send) {
+Outcome WriteBatch::Finish(WriteBatchSender& sender) {
   Outcome result = Outcome::kNoLink;  // nothing sent, logged or counted
-  if (linkUp.load() != 0) {
+  if (sender.LinkUp()) {
     result = Outcome::kDone;
     if (size_ != 0) {
       std::memset(records_ + size_, 0, 4);  // the end marker; Fits leaves room for it
-      result = send(records_, size_ + 4);
+      result = sender.Send(records_, size_ + 4);
     }
     requestCount.fetch_add(1);  // a failed send has already taken the link down (the sender's part)
   }

@@ -6,17 +6,21 @@
 // sends one batch at a time. Nothing here allocates.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "base/protocol.h"
 #include "base/result.h"
 
-// Read and written by every front end; the supervisor reads them for its
-// status lines. Each is one whole atomic value, added to, never reset.
-extern std::atomic<uint32_t> requestCount;    // requests that ended while the link was up
-extern std::atomic<uint32_t> readByteCount;   // data bytes of spans read
-extern std::atomic<uint32_t> writeByteCount;  // data bytes of writes batched
+// What the front ends have done, as the status window counts it. Each count
+// is added to by the front ends' threads and read whole.
+struct AccessCounts {
+  uint32_t requests = 0;    // requests that ended while the link was up
+  uint32_t readBytes = 0;   // data bytes of spans read
+  uint32_t writeBytes = 0;  // data bytes of writes batched
+};
+AccessCounts ReadAccessCounts();
+// Sets the counts to 0 (start-up; tests between cases).
+void ResetAccessCounts();
 
 // Whether size bytes from offset lie within the image (offset itself below
 // its end); no sum can wrap.
@@ -26,11 +30,19 @@ inline bool InImage(uint32_t offset, uint32_t size) { return offset < kImageSize
 // keeps the span within the image (InImage).
 void ReadSpan(uint32_t offset, uint32_t size, uint8_t* dest);
 
-// Sends a write batch (size bytes, end marker included) as one frame:
-// kDone sent whole, kSentShort, kNoLink (no connection, a send error or its
-// time ran out). On a failure the sender also takes the link down (clears
-// linkUp, logging it).
-using WriteBatchSender = Outcome (*)(const uint8_t* batch, uint32_t size);
+// Where write batches go: the link, which says whether it is up and sends a
+// batch (size bytes, end marker included) as one frame: kDone sent whole,
+// kSentShort, kNoLink (no connection, a send error or its time ran out). On a
+// failure the sender also takes the link down, logging it. Called from any
+// thread.
+class WriteBatchSender {
+ public:
+  virtual bool LinkUp() = 0;
+  virtual Outcome Send(const uint8_t* batch, uint32_t size) = 0;
+
+ protected:
+  ~WriteBatchSender() = default;
+};
 
 // The writes of one request, in the order they came: each is in the image at
 // once (with its shadow mark), and the batch goes to the server as one frame
@@ -48,11 +60,11 @@ class WriteBatch {
   // and checks Fits first. The request's writes share the time of its first.
   void Add(uint32_t offset, uint32_t size, const uint8_t* data);
 
-  // Ends the request: while linkUp is set, sends the batch when it holds a
+  // Ends the request: while the link is up, sends the batch when it holds a
   // write, and counts the request. kDone (sent, or nothing to send), else the
   // sender's failure or kNoLink; for anything but kDone the writes' marks are
   // taken back.
-  Outcome Finish(WriteBatchSender send);
+  Outcome Finish(WriteBatchSender& sender);
 
   // Ends a request that is not to go out (it stopped at a bad record): the
   // writes' marks are taken back.

@@ -29,7 +29,7 @@ size_t CommittedViewSize(const void* view) {
   return info.RegionSize;  // the run of pages from the base that share this state and protection
 }
 
-LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
+LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender& sender) {
   char name[kAtomNameSize];
   if (GlobalGetAtomNameA(atom, name, kAtomNameSize) == 0) return 0;
   HANDLE mapping = OpenFileMappingA(FILE_MAP_WRITE, FALSE, name);
@@ -39,7 +39,7 @@ LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send) {
     CloseHandle(mapping);
     return 0;
   }
-  const Outcome result = WalkRequest(static_cast<uint8_t*>(view), CommittedViewSize(view), send);
+  const Outcome result = WalkRequest(static_cast<uint8_t*>(view), CommittedViewSize(view), sender);
   UnmapViewOfFile(view);
   CloseHandle(mapping);
   return RequestMessageResult(result);

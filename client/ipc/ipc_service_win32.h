@@ -6,9 +6,9 @@
 
 #include "ipc/request_walker.h"
 
-// Serves one "FsasmLib:IPC" request, its write batch going to send (the
-// link's forwarding); returns the message result, 1 or 0.
-LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender send);
+// Serves one "FsasmLib:IPC" request, its write batch going to sender (the
+// link); returns the message result, 1 or 0.
+LRESULT HandleIpcRequest(ATOM atom, WriteBatchSender& sender);
 
 // The bytes of the view, from its base, that the walker may touch: the
 // committed pages at its start that this process can read and write, up to

@@ -87,11 +87,11 @@ int WalkRecords(uint8_t* area, size_t size) {
     if (!InImage(offset, n)) return StopAt(area, size, at, BadRecord::kBeyondImage, offset, n);
     if (kind == kReadKind) {
       ReadSpan(offset, n, record + headSize);
-      if (readLogging.load() != 0) LogRequestRecord(false, requestCount.load(), offset, n);
+      if (readLogging.load() != 0) LogRequestRecord(false, ReadAccessCounts().requests, offset, n);
     } else {
       if (!batch.Fits(n)) return StopAt(area, size, at, BadRecord::kBatchFull, offset, n);
       batch.Add(offset, n, record + headSize);
-      if (writeLogging.load() != 0) LogRequestRecord(true, requestCount.load(), offset, n);
+      if (writeLogging.load() != 0) LogRequestRecord(true, ReadAccessCounts().requests, offset, n);
     }
     at += headSize + n;
   }
@@ -100,10 +100,10 @@ int WalkRecords(uint8_t* area, size_t size) {
 
 }  // namespace
 
-Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender send) {
+Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender& sender) {
   if (WalkRecords(area, size) == 0) {
     batch.Abandon();
     return Outcome::kBadInput;
   }
-  return batch.Finish(send);
+  return batch.Finish(sender);
 }

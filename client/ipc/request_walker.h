@@ -21,7 +21,7 @@
 // unknown kind; "mapping-> ...", "image-> ..." or "batch-> ..." with the
 // record's offset and size for a broken limit; "end-> ..." for a head cut off
 // by the end of the view; each kind of line under its limit, base/line_limit.h),
-// nothing is sent, requestCount stays, and the walk ends with result 0.
+// nothing is sent, the request count stays, and the walk ends with result 0.
 // Records before it stay handled. A list that reaches the end of the view
 // without a 0 kind ends there the same way ("end-> ...").
 #pragma once
@@ -40,7 +40,7 @@
 // kNoLink), or kBadInput when the walk stopped at a bad record (unknown kind,
 // a broken limit, or no end of list). The atom's message answers 1 only for
 // kDone (RequestMessageResult).
-Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender send);
+Outcome WalkRequest(uint8_t* area, size_t size, WriteBatchSender& sender);
 
 // The message result for a request's outcome: 1 (TRUE) for kDone, else 0.
 inline int RequestMessageResult(Outcome outcome) { return outcome == Outcome::kDone ? 1 : 0; }

@@ -1,8 +1,11 @@
 // The connection supervisor: the connection status thread that drives the
 // link with a 500 ms tick (INIT, NOT_CONNECTED, UDP_CONNECTED,
-// UDP_TCP_CONNECTED, DEINIT) and formats the status lines. It never touches
-// the window itself: it asks the shell through StatusWindowPort.
+// UDP_TCP_CONNECTED, DEINIT) and publishes what the window shows on the link.
+// It never touches the window itself: it asks the shell through
+// StatusWindowPort.
 #pragma once
+
+class Link;
 
 // What the supervisor needs from the window; the shell implements it and
 // unit tests fake it. Both methods are called on the supervisor thread.
@@ -20,4 +23,4 @@ class StatusWindowPort {
 
 // Thread entry. Runs until programRunning is cleared, then closes the link
 // and returns.
-void ConnectionStatusThread(StatusWindowPort* window);
+void ConnectionStatusThread(Link* link, StatusWindowPort* window);

@@ -5,7 +5,6 @@
 
 #include "link/net.h"
 
-LinkChoice linkChoice;
 
 namespace {
 

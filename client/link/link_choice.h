@@ -164,7 +164,3 @@ class LinkChoice {
   // The server failures of a server set by name (no host record).
   uint32_t nameFailures_ = 0;
 };
-
-// The link's one choice: configured by start-up from the settings, then the
-// link's.
-extern LinkChoice linkChoice;

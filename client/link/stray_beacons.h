@@ -3,7 +3,7 @@
 // than the configured server. If none of the server's own came in that time,
 // one event-log line names those hosts beside the server's setting, the
 // commonest reason why a client never connects. Multicast receiver only (and
-// OpenUdp, while no receiver runs).
+// the link's opening, while no receiver runs).
 #pragma once
 
 #include <cstddef>

@@ -1,91 +1,68 @@
 // The TCP link: connection attempt, TCP receiver with stream reassembly,
-// closing. The receiver waits in one blocking receive that takes whatever
-// the socket holds (64 KB and more), and ends when its flag is cleared, when
-// its socket has been taken out of use (the closer cancels its receive), or when
-// the server closes the connection (one event-log line, linkUp cleared: the
-// supervisor then takes the link down). Its frame reader is static storage
-// that belongs to the one receiver that runs at a time.
+// write batches, closing. The receiver waits in one blocking receive that
+// takes whatever the socket holds (64 KB and more), and ends when its socket
+// has been taken out of use (the closer cancels its receive), or when the
+// server closes the connection (one event-log line, the link taken down: the
+// supervisor then closes it). Write batches become one frame each in a frame
+// buffer of their own; the lock keeps that buffer to one batch at a time, and
+// with it the frames on the stream whole and in the order their sends began.
 #include "link/tcp_link.h"
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "base/event_log.h"
+#include "base/shared_flags.h"
 #include "base/timestamp.h"
 #include "ipc/offset_image.h"
-#include "link/frame_reader.h"
-#include "link/link_flags.h"
-#include "link/net.h"
-#include "link/receiver_thread.h"
-#include "link/udp_receivers.h"
 
 namespace {
 
 constexpr uint32_t kConnectTimeLimitMs = 2000;
 constexpr uint32_t kSendTimeLimitMs = 2000;
 
-std::atomic<NetSocket> tcpSocket{kNoSocket};
-std::atomic<uint32_t> tcpSenders{0};  // sends in flight on tcpSocket
-std::atomic<uint32_t> blockArrived{0};  // the connection made last has brought a data block
-ReceiverThread tcpReceiver;
-FrameReader tcpReader;
-
 void ReportBadTcpFrame(void*, const BadFrame& bad) { LogBadFrame(kTcpFrames, bad); }
+
+}  // namespace
 
 // The server closed the connection (received 0) or it failed (-1): one line,
 // and the link is no longer usable for write batches.
-void ReportConnectionEnd(int received) {
+void TcpLink::ConnectionEnded(int received) {
   char now[kTimestampSize];
   if (received == 0)
     LogEvent("%s Connection closed by server\n", FormatTimestamp(now));
   else
     LogEvent("%s Connection to server failed, receive error\n", FormatTimestamp(now));
-  linkUp.store(0);
+  up_.store(0);
 }
 
 // One receive into the reader, and every whole frame it completes. Returns
 // 1 to go on, 0 when the receiver is to end.
-int ReceiveTcp(NetSocket s) {
+int TcpLink::Receive(NetSocket s) {
   uint32_t room = 0;
-  uint8_t* space = FrameReaderSpace(tcpReader, &room);
+  uint8_t* space = FrameReaderSpace(reader_, &room);
   const int n = NetRecv(s, space, room);
-  if (tcpSocket.load() != s || tcpReceiving.load() == 0) return 0;  // taken out of use: woken by its closer
+  if (socket_.load() != s) return 0;  // taken out of use: woken by its closer
   if (n <= 0) {
-    if (tcpSocket.load() == s) ReportConnectionEnd(n);
+    ConnectionEnded(n);
     return 0;
   }
-  FrameReaderCommit(tcpReader, uint32_t(n));
+  FrameReaderCommit(reader_, uint32_t(n));
   Frame frame{};
-  while (NextFrame(tcpReader, &frame) == NextFrameResult::kFrame) TakeTcpFrame(frame);
+  while (NextFrame(reader_, &frame) == NextFrameResult::kFrame) TakeFrame(frame);
   return 1;
 }
 
-void TcpReceiverThread() {
-  const NetSocket s = tcpSocket.load();
-  StartUnicastReceiver();
-  ResetFrameReader(tcpReader, kTcpFrames, ReportBadTcpFrame, nullptr);
-  while (s != kNoSocket && tcpReceiving.load() != 0 && tcpSocket.load() == s)
-    if (ReceiveTcp(s) == 0) break;
-  StopUnicastReceiver();
+void TcpLink::ReceiverLoop() {
+  const NetSocket s = socket_.load();
+  udp_.StartUnicastReceiver();
+  ResetFrameReader(reader_, kTcpFrames, ReportBadTcpFrame, nullptr);
+  while (s != kNoSocket && socket_.load() == s)
+    if (Receive(s) == 0) break;
+  udp_.StopUnicastReceiver();
 }
 
-// Takes tcpSocket out of use and closes it once nobody uses it: the receive
-// is cancelled until the receiver, which finds its socket gone, has ended; a
-// write batch in flight ends within its time limit.
-void RetireTcpSocket() {
-  const NetSocket s = tcpSocket.exchange(kNoSocket);
-  if (s != kNoSocket) NetShutdownBoth(s);  // the server sees the end at once
-  tcpReceiver.Join([s] {
-    if (s != kNoSocket) NetCancelReceive(s);
-  });
-  while (tcpSenders.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  NetClose(s);
-}
-
-}  // namespace
-
-void TakeTcpFrame(const Frame& frame) {
+void TcpLink::TakeFrame(const Frame& frame) {
   if (frame.type < kTypeFirstBlock || frame.type > kTypeLastBlock) {
     LogWrongType(kTcpFrames, frame.type);
     return;
@@ -94,15 +71,13 @@ void TakeTcpFrame(const Frame& frame) {
     LogWrongBlockSize(frame.type, frame.size);
     return;
   }
-  if (TakeDataBlock(frame.type, frame.payload) == 1 && blockArrived.load(std::memory_order_relaxed) == 0)
-    blockArrived.store(1);
+  if (TakeDataBlock(frame.type, frame.payload) == 1 && blockArrived_.load(std::memory_order_relaxed) == 0)
+    blockArrived_.store(1);
 }
 
-int ConnectionBroughtData() { return int(blockArrived.load()); }
-
-int ConnectToServer(uint32_t server, uint32_t* localEnd) {
-  RetireTcpSocket();  // normally CloseLink has done this already
-  blockArrived.store(0);
+int TcpLink::Connect(uint32_t server, uint32_t* localEnd) {
+  Close();  // normally the link's closing has done this already
+  blockArrived_.store(0);
   const NetSocket s = NetTcpSocket();
   if (s == kNoSocket) return 0;
   if (NetConnect(s, server, kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
@@ -116,24 +91,48 @@ int ConnectToServer(uint32_t server, uint32_t* localEnd) {
   NetSetNoDelay(s);
   NetSetSendTimeLimit(s, kSendTimeLimitMs);
   if (localEnd != nullptr && NetLocalName(s, localEnd, nullptr) == 0) *localEnd = 0;
-  tcpSocket.store(s);
+  socket_.store(s);
   return 1;
 }
 
-int StartTcpReceiver() {
-  tcpReceiver.Join();  // an earlier receiver has ended before the flag is set again
-  tcpReceiving.store(1);
-  return tcpReceiver.Start(TcpReceiverThread);
+int TcpLink::StartReceiver() { return receiver_.Start([this] { ReceiverLoop(); }); }
+
+// The receive is cancelled until the receiver, which finds its socket gone,
+// has ended; a write batch in flight ends within its time limit.
+void TcpLink::Close() {
+  const NetSocket s = socket_.exchange(kNoSocket);
+  if (s != kNoSocket) NetShutdownBoth(s);  // the server sees the end at once
+  receiver_.Join([s] {
+    if (s != kNoSocket) NetCancelReceive(s);
+  });
+  while (senders_.load() != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  NetClose(s);
 }
 
-void JoinTcpReceiver() { tcpReceiver.Join(); }
-
-void CloseTcpSocket() { RetireTcpSocket(); }
-
-int SendOnTcpLink(const uint8_t* data, uint32_t size) {
-  tcpSenders.fetch_add(1);  // before the load: a closer that took the socket waits for us
-  const NetSocket s = tcpSocket.load();
+int TcpLink::SendBytes(const uint8_t* data, uint32_t size) {
+  senders_.fetch_add(1);  // before the load: a closer that took the socket waits for us
+  const NetSocket s = socket_.load();
   const int sent = s == kNoSocket ? -1 : NetSend(s, data, size);
-  tcpSenders.fetch_sub(1);
+  senders_.fetch_sub(1);
   return sent;
+}
+
+Outcome TcpLink::SendFrame(const uint8_t* batch, uint32_t size) {
+  std::lock_guard<std::mutex> hold(frameLock_);
+  const uint32_t length = BuildWriteBatchFrame(batch, size, frame_, sizeof frame_);
+  if (length == 0) return Outcome::kNoLink;  // larger than any batch a front end makes
+  const int sent = SendBytes(frame_, length);
+  if (sent < 0) return Outcome::kNoLink;
+  return uint32_t(sent) == length ? Outcome::kDone : Outcome::kSentShort;
+}
+
+Outcome TcpLink::Send(const uint8_t* batch, uint32_t size) {
+  const Outcome result = SendFrame(batch, size);
+  if (result != Outcome::kDone && TakeDown()) {  // still up: this batch found the link broken
+    char timestamp[kTimestampSize];
+    LogEvent(result == Outcome::kSentShort ? "%s Bad data-> FS6IPC_MESSAGE_FAILURE\n"
+                                           : "%s Network error-> FS6IPC_MESSAGE_FAILURE\n",
+             FormatTimestamp(timestamp));
+  }
+  return result;
 }

@@ -5,53 +5,21 @@
 // receiver takes its socket out of the atomic, cancels the receive until the
 // receiver has ended (it then finds its socket gone and touches it no more),
 // and only then closes the socket, so its handle cannot be reused under the
-// receiver. Each receiver owns a static receive buffer; at most one thread of
-// each kind runs at a time.
+// receiver. Each receiver has a receive buffer of its own; at most one
+// thread of each kind runs at a time.
 #include "link/udp_receivers.h"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include "base/event_log.h"
 #include "base/timestamp.h"
 #include "ipc/offset_image.h"
 #include "link/frames.h"
-#include "link/link_addresses.h"
-#include "link/link_choice.h"
-#include "link/link_flags.h"
-#include "link/net.h"
-#include "link/receiver_thread.h"
-#include "link/stray_beacons.h"
-
-std::atomic<uint32_t> lastSenderAddress{0};
 
 namespace {
 
 constexpr auto kErrorPause = std::chrono::milliseconds(10);  // after a failed receive, against a busy loop
-
-std::atomic<NetSocket> multicastSocket{kNoSocket};
-std::atomic<NetSocket> unicastSocket{kNoSocket};
-// The addresses multicastSocket joined the group on; written while no
-// multicast receiver runs, read when the socket is retired.
-uint32_t joinedOn[kMaxAdapters];
-int joinedCount = 0;
-ReceiverThread multicastReceiver;
-ReceiverThread unicastReceiver;
-
-// Beacons from hosts other than the configured server, after each opening.
-// Opened by TakeMulticastSocket while no multicast receiver runs, then the
-// receiver's.
-StrayBeaconWatch strayBeacons;
-
-// The line about other hosts' beacons, once their window has passed.
-void LogStrayBeacons() {
-  char hosts[kStrayHostsNamed * (kNetAddressTextSize + 2)];
-  if (!strayBeacons.Due(MonotonicMs(), hosts, sizeof hosts)) return;
-  char now[kTimestampSize];
-  LogEvent("%s Beacons heard from %s, but the server is set to %s (see \"IP Address of server\")\n",
-           FormatTimestamp(now), hosts, serverIpAddress);
-}
 
 // Runs take(datagram) for each datagram on s until keepGoing reads 0 or the
 // socket is taken out of socketInUse. A failed receive pauses briefly, against
@@ -78,58 +46,55 @@ void StopReceiving(NetSocket s, ReceiverThread& receiver) {
   NetClose(s);
 }
 
-void MulticastReceiverThread() {
-  static uint8_t buffer[kReceiveBufferSize];
-  ReceiveDatagrams(multicastSocket, multicastReceiving, buffer, [](int n, uint32_t from) {
-    TakeBeaconDatagram(buffer, n, from);
+}  // namespace
+
+// The line about other hosts' beacons, once their window has passed.
+void UdpReceivers::LogStrayBeacons() {
+  char hosts[kStrayHostsNamed * (kNetAddressTextSize + 2)];
+  if (!strayBeacons_.Due(MonotonicMs(), hosts, sizeof hosts)) return;
+  char now[kTimestampSize];
+  LogEvent("%s Beacons heard from %s, but the server is set to %s (see \"IP Address of server\")\n",
+           FormatTimestamp(now), hosts, serverSetting_);
+}
+
+void UdpReceivers::MulticastReceiverLoop() {
+  ReceiveDatagrams(multicastSocket_, multicastReceiving_, multicastBuffer_, [this](int n, uint32_t from) {
+    TakeBeaconDatagram(multicastBuffer_, n, from);
     LogStrayBeacons();
   });
 }
 
 // Takes update frames from the socket that OpenUnicastSocket bound before
 // the connection was made; without one (the bind failed) it ends at once.
-void UnicastReceiverThread() {
-  static uint8_t buffer[kReceiveBufferSize];
-  ReceiveDatagrams(unicastSocket, unicastReceiving, buffer,
-                   [](int n, uint32_t from) { TakeUpdateDatagram(buffer, n, from); });
-}
-
-// Takes multicastSocket out of use: leaves the group, stops the multicast
-// receiver and closes the socket. Failures are ignored.
-void RetireMulticastSocket() {
-  multicastReceiving.store(0);
-  const NetSocket s = multicastSocket.exchange(kNoSocket);
-  if (s != kNoSocket)
-    for (int i = 0; i < joinedCount; ++i) NetLeaveGroup(s, NetParseAddress(kBeaconGroupText), joinedOn[i]);
-  StopReceiving(s, multicastReceiver);
+void UdpReceivers::UnicastReceiverLoop() {
+  ReceiveDatagrams(unicastSocket_, unicastReceiving_, unicastBuffer_,
+                   [this](int n, uint32_t from) { TakeUpdateDatagram(unicastBuffer_, n, from); });
 }
 
 // A beacon from a host other than the server: the line that names it (server
 // set to auto), else the stray-beacon watch.
-void TakeOtherBeacon(BeaconVerdict verdict, uint32_t from) {
-  if (linkChoice.ServerSetting().kind != SettingKind::kAuto) {
-    strayBeacons.Beacon(from, false);
+void UdpReceivers::TakeOtherBeacon(BeaconVerdict verdict, uint32_t from) {
+  if (choice_.ServerSetting().kind != SettingKind::kAuto) {
+    strayBeacons_.Beacon(from, false);
     return;
   }
   if (verdict != BeaconVerdict::kOtherNew) return;
   char now[kTimestampSize], other[kNetAddressTextSize], server[kNetAddressTextSize];
   LogEvent("%s Beacons also heard from %s; staying with %s (set \"IP Address of server\" to choose)\n",
-           FormatTimestamp(now), NetFormatAddress(from, other), NetFormatAddress(linkChoice.Server(), server));
+           FormatTimestamp(now), NetFormatAddress(from, other), NetFormatAddress(choice_.Server(), server));
 }
 
-}  // namespace
-
-void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
-  lastSenderAddress.store(from);
+void UdpReceivers::TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
+  lastSender_.store(from);
   Frame frame{};
   BadFrame bad{};
   const bool valid = ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid;
-  if (!linkChoice.IsServer(from)) {
+  if (!choice_.IsServer(from)) {
     // Only a valid beacon from an address a server can have can choose a
     // server or name a host; anything else from another host counts for
     // nothing.
     if (!valid || frame.type != kTypeBeacon || !CanBeServer(from)) return;
-    const BeaconVerdict verdict = linkChoice.Beacon(from, MonotonicMs());
+    const BeaconVerdict verdict = choice_.Beacon(from, MonotonicMs());
     if (verdict != BeaconVerdict::kChosen) {
       TakeOtherBeacon(verdict, from);
       return;
@@ -145,13 +110,13 @@ void TakeBeaconDatagram(const uint8_t* bytes, int received, uint32_t from) {
     LogWrongType(kMulticastFrames, frame.type);
     return;
   }
-  strayBeacons.Beacon(from, true);
+  strayBeacons_.Beacon(from, true);
   AddLinkActivity(1);
 }
 
-void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
-  lastSenderAddress.store(from);
-  if (!linkChoice.IsServer(from)) return;
+void UdpReceivers::TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
+  lastSender_.store(from);
+  if (!choice_.IsServer(from)) return;
   Frame frame{};
   BadFrame bad{};
   if (ValidateFrame(bytes, received, kUnicastFrames, &frame, &bad) != kFrameValid) {
@@ -162,47 +127,51 @@ void TakeUpdateDatagram(const uint8_t* bytes, int received, uint32_t from) {
     LogWrongType(kUnicastFrames, frame.type);
     return;
   }
-  if (frame.size != 0 && unicastReceiving.load() != 0)
+  if (frame.size != 0 && unicastReceiving_.load() != 0)
     ApplyUpdateRecords(frame.payload, frame.size / kUpdateRecordSize);
   AddLinkActivity(1);
 }
 
-void TakeMulticastSocket(NetSocket s, const uint32_t* joined, int count) {
-  RetireMulticastSocket();  // normally CloseLink has done this already
-  joinedCount = count < kMaxAdapters ? count : kMaxAdapters;
-  for (int i = 0; i < joinedCount; ++i) joinedOn[i] = joined[i];
-  strayBeacons.Open(MonotonicMs());
-  multicastSocket.store(s);
+void UdpReceivers::TakeMulticastSocket(NetSocket s, const uint32_t* joined, int count) {
+  StopBeacons();  // normally the closing has done this already
+  joinedCount_ = count < kMaxAdapters ? count : kMaxAdapters;
+  for (int i = 0; i < joinedCount_; ++i) joinedOn_[i] = joined[i];
+  strayBeacons_.Open(MonotonicMs());
+  multicastSocket_.store(s);
 }
 
-int StartMulticastReceiver() {
-  multicastReceiver.Join();  // at once: the opening (CloseUdp) has stopped the one before
-  multicastReceiving.store(1);
-  return multicastReceiver.Start(MulticastReceiverThread);
+int UdpReceivers::StartMulticastReceiver() {
+  multicastReceiver_.Join();  // at once: the opening (StopBeacons) has stopped the one before
+  multicastReceiving_.store(1);
+  return multicastReceiver_.Start([this] { MulticastReceiverLoop(); });
 }
 
-void JoinMulticastReceiver() { multicastReceiver.Join(); }
+void UdpReceivers::StopBeacons() {
+  multicastReceiving_.store(0);
+  const NetSocket s = multicastSocket_.exchange(kNoSocket);
+  if (s != kNoSocket)
+    for (int i = 0; i < joinedCount_; ++i) NetLeaveGroup(s, NetParseAddress(kBeaconGroupText), joinedOn_[i]);
+  StopReceiving(s, multicastReceiver_);
+}
 
-void CloseUdp() { RetireMulticastSocket(); }
-
-int OpenUnicastSocket(uint32_t address) {
-  if (unicastSocket.load() != kNoSocket) return 1;
+int UdpReceivers::OpenUnicastSocket(uint32_t address) {
+  if (unicastSocket_.load() != kNoSocket) return 1;
   const NetSocket s = NetUdpSocket();
   if (s == kNoSocket) return 0;
   if (NetBind(s, address, kUpdatePort) == 0) {
     NetClose(s);  // silent: the TCP link goes on without update frames
     return 0;
   }
-  unicastSocket.store(s);
+  unicastSocket_.store(s);
   return 1;
 }
 
-int StartUnicastReceiver() {
-  unicastReceiving.store(1);
-  return unicastReceiver.Start(UnicastReceiverThread);
+int UdpReceivers::StartUnicastReceiver() {
+  unicastReceiving_.store(1);
+  return unicastReceiver_.Start([this] { UnicastReceiverLoop(); });
 }
 
-void StopUnicastReceiver() {
-  unicastReceiving.store(0);
-  StopReceiving(unicastSocket.exchange(kNoSocket), unicastReceiver);
+void UdpReceivers::StopUnicastReceiver() {
+  unicastReceiving_.store(0);
+  StopReceiving(unicastSocket_.exchange(kNoSocket), unicastReceiver_);
 }

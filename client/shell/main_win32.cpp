@@ -7,6 +7,7 @@
 
 #include "base/event_log.h"
 #include "ipc/offset_image.h"
+#include "link/link.h"
 #include "shell/resources/resource.h"
 #include "shell/run_mode.h"
 #include "shell/settings.h"
@@ -15,6 +16,10 @@
 #include "shell/status_window_win32.h"
 
 namespace {
+
+// The link to the server: configured from the settings, driven by the
+// connection status thread, used by the window.
+Link link;
 
 // Empties the logs of the mode. A log that cannot be created (the plug-in
 // folder is missing, say) is named in a box. Returns 1 when both were created.
@@ -71,17 +76,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   const RunModeProfile& profile = ProfileOf(mode);
   if (!OpenLogsOrWarn(mode)) return 0;
   switch (LoadSettingsOrWarn(mode)) {
-    case SettingsAtStart::kLoaded: break;
+    case SettingsAtStart::kLoaded: link.Configure(localIpAddress, serverIpAddress); break;
     case SettingsAtStart::kInvalid: return EndStartUp();
     case SettingsAtStart::kCannotOpen: return EndStartUp(), 1;  // a file that cannot be opened: exit code 1
   }
   LoadWindowTexts(instance, profile.classNameId);
   RegisterStatusWindowClass(instance);
-  if (!CreateStatusWindow(instance, profile.hideWindow ? SW_HIDE : showCommand)) return EndStartUp();
+  if (!CreateStatusWindow(instance, profile.hideWindow ? SW_HIDE : showCommand, link)) return EndStartUp();
   HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCELERATORS));
   CreateFonts();
   InitOffsetImage();
   CreateIpcEvent();
-  StartConnectionStatusThread();
+  StartConnectionStatusThread(link);
   return ShutdownSecondHalf(RunMessageLoop(accelerators));
 }

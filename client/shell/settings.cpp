@@ -12,9 +12,11 @@
 #include <utility>
 
 #include "base/version.h"
-#include "link/link_session.h"
 
 char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
+// The defaults, kept when the settings file does not name an address.
+char localIpAddress[kAddressTextSize] = "192.168.1.60";
+char serverIpAddress[kAddressTextSize] = "192.168.1.40";
 
 namespace {
 
@@ -363,7 +365,6 @@ SettingsAtStart LoadSettingsAtStart(RunMode mode) {
   }
   switch (LoadNetworkSettings()) {
     case 1:
-      ConfigureLink();  // the two values into the link's numbers, once
       return {SettingsAtStart::kLoaded, nullptr};
     case kSettingsCannotOpen: return {SettingsAtStart::kCannotOpen, nullptr};
   }

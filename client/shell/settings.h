@@ -13,10 +13,15 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "link/link_addresses.h"
 #include "shell/run_mode.h"
 
 inline constexpr size_t kSettingsPathSize = 260;
+inline constexpr size_t kAddressTextSize = 100;
+
+// Written by the settings reader at start-up, before the connection status
+// thread starts; the start-up configures the link with them.
+extern char localIpAddress[kAddressTextSize];   // "IP Address of THIS PC"
+extern char serverIpAddress[kAddressTextSize];  // "IP Address of server"
 
 // Set by LoadSettingsAtStart (tests set it directly); the file read and written.
 extern char settingsPath[kSettingsPathSize];

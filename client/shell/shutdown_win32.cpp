@@ -1,9 +1,9 @@
-// Ordered shutdown. The TCP receiver goes first (closing its socket wakes
-// it; it ends the unicast receiver itself), then the supervisor (which may
-// sit in a connection attempt or an error box) and the multicast receiver
-// it started; only then is the last line written and the event log closed,
-// as every thread that writes to it has ended. Each resource is released
-// exactly once, whichever half gets there.
+// Ordered shutdown. The link's TCP side goes first (Stop: closing its socket
+// wakes its receiver, which ends the unicast receiver itself), then the
+// supervisor (which may sit in a connection attempt or an error box), whose
+// ending closes the rest of the link; only then is the last line written and
+// the event log closed, as every thread that writes to it has ended. Each
+// resource is released exactly once, whichever half gets there.
 #include "shell/shutdown_win32.h"
 
 #include <windows.h>
@@ -14,9 +14,9 @@
 
 #include "base/event_log.h"
 #include "base/timestamp.h"
-#include "link/link_flags.h"
-#include "link/tcp_link.h"
-#include "link/udp_receivers.h"
+#include "base/shared_flags.h"
+#include "link/connection_supervisor.h"
+#include "link/link.h"
 #include "shell/status_paint_win32.h"
 #include "shell/status_window_win32.h"
 #include "shell/window_port_win32.h"
@@ -27,26 +27,21 @@ constexpr DWORD kPauseAfterSignalMs = 100;
 constexpr DWORD kPauseAfterLoopMs = 200;
 
 HANDLE ipcEvent = nullptr;
+Link* runningLink = nullptr;  // the link the supervisor drives, once it was started
+WindowPort windowPort;        // the supervisor's port to the window
 std::thread supervisorThread;
 bool threadsStopped = false;
-
-void ClearRunningFlags() {
-  StopRunning();
-  tcpReceiving.store(0);
-}
 
 // Shutdown steps 2 to 8. fromDestroy chooses the closing line.
 void StopThreadsAndRelease(bool fromDestroy) {
   if (threadsStopped) return;
   threadsStopped = true;
-  CloseTcpSocket();
-  JoinTcpReceiver();
+  if (runningLink != nullptr) runningLink->Stop();
   if (ipcEvent != nullptr) SetEvent(ipcEvent);
   Sleep(kPauseAfterSignalMs);
   windowPort.CloseErrorBox();
   if (supervisorThread.joinable()) supervisorThread.join();
   windowPort.JoinErrorBox();
-  JoinMulticastReceiver();
   char timestamp[kTimestampSize];
   LogEvent(fromDestroy ? "%s Closing connection status thread d\n" : "%s Closing connection status thread\n",
            FormatTimestamp(timestamp));
@@ -70,12 +65,12 @@ void CreateIpcEvent() {
   MessageBoxA(statusWindow, text, "Error", MB_ICONWARNING);
 }
 
-void StartConnectionStatusThread() {
+void StartConnectionStatusThread(Link& link) {
   if (threadsStopped) return;  // the shutdown has run already: nothing would join the thread
   programRunning.store(1);
-  connectionState.store(kInit);
+  runningLink = &link;
   try {
-    supervisorThread = std::thread(ConnectionStatusThread, static_cast<StatusWindowPort*>(&windowPort));
+    supervisorThread = std::thread(ConnectionStatusThread, &link, static_cast<StatusWindowPort*>(&windowPort));
   } catch (const std::system_error&) {
     // Not fatal: without the thread the link never comes up and every
     // request is answered with failure.
@@ -83,13 +78,13 @@ void StartConnectionStatusThread() {
 }
 
 void ShutdownFirstHalf() {
-  ClearRunningFlags();
+  StopRunning();
   StopThreadsAndRelease(true);
   PostQuitMessage(0);
 }
 
 int ShutdownSecondHalf(int exitCode) {
-  ClearRunningFlags();
+  StopRunning();
   Sleep(kPauseAfterLoopMs);
   StopThreadsAndRelease(false);
   DeleteFonts();

@@ -3,20 +3,21 @@
 // resources go away. Main thread only.
 #pragma once
 
+class Link;
+
 // Creates "IPCEvent" (automatic reset, not signalled). A failure is logged
 // and shown; the program runs on without the event.
 void CreateIpcEvent();
 
-// Sets programRunning and connectionState = INIT and starts the connection
-// status thread.
-void StartConnectionStatusThread();
+// Sets programRunning and starts the connection status thread on link.
+void StartConnectionStatusThread(Link& link);
 
 // WM_DESTROY of the status window: stops the threads in order, writes the
 // closing line, closes the event log, releases the bitmap and the event, and
 // posts the quit message.
 void ShutdownFirstHalf();
 
-// After the message loop: clears the running flags again and, if the first
+// After the message loop: clears programRunning again and, if the first
 // half has not run (the loop ended by a quit message from elsewhere), does
 // its work now. Returns exitCode.
 int ShutdownSecondHalf(int exitCode);

@@ -4,21 +4,22 @@
 // bitmap and a second one holding the unchanging background (the fill and the
 // picture) are made at the first paint and kept until the shutdown: a paint
 // holds up every IPC request waiting behind it, and making them anew cost
-// more than all the drawing. Each status line is copied out together with
-// its count, so a painted line never mixes two updates.
+// more than all the drawing. The lines are formatted from one copy of the
+// link's status, so a paint never mixes two updates.
 #include "shell/status_paint_win32.h"
 
 #include <cstdint>
 #include <cstdio>
 
 #include "base/version.h"
-#include "link/status_lines.h"
+#include "shell/resources/resource.h"
 #include "shell/status_window_win32.h"
 
-HFONT statusFont = nullptr;
-HFONT versionFont = nullptr;
-
 namespace {
+
+HFONT statusFont = nullptr;   // written by CreateFonts and DeleteFonts
+HFONT versionFont = nullptr;
+HBITMAP ballBitmap = nullptr;  // written by LoadBallBitmap and ReleaseBallBitmap
 
 constexpr int kPointSize = 12;
 constexpr size_t kVersionTextSize = 20;
@@ -129,15 +130,15 @@ int PrepareCanvas(HDC screen, const RECT& client) {
 }
 
 // The five status lines in statusFont, black on the picture.
-void DrawStatusLines(HDC dc) {
+void DrawStatusLines(HDC dc, const LinkStatus& status) {
   Selection font(dc, statusFont);
   SetTextColor(dc, RGB(0, 0, 0));
   SetBkMode(dc, TRANSPARENT);
   char text[kUdpLineSize];
-  uint32_t n = CopyStatusLine(kConnectionPlace.id, text, sizeof text);
+  uint32_t n = FormatStatusLine(status, kConnectionPlace.id, text, sizeof text);
   TextOutA(dc, kConnectionPlace.x, kConnectionPlace.y, text, int(n));
   for (const LinePlace& place : kTabbedPlaces) {
-    n = CopyStatusLine(place.id, text, sizeof text);
+    n = FormatStatusLine(status, place.id, text, sizeof text);
     TabbedTextOutA(dc, place.x, place.y, text, int(n), 0, nullptr, kTabOrigin);
   }
 }
@@ -167,23 +168,33 @@ void DeleteFonts() {
   statusFont = versionFont = nullptr;
 }
 
+int LoadBallBitmap() {
+  ballBitmap = LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_BALL));
+  return ballBitmap != nullptr ? 1 : 0;
+}
+
+void ReleaseBallBitmap() {
+  if (ballBitmap != nullptr) DeleteObject(ballBitmap);
+  ballBitmap = nullptr;
+}
+
 void ReleaseCanvas() {
   ReleaseSurface(canvas);
   ReleaseSurface(background);
 }
 
-void PaintStatusWindow(HWND hwnd) {
+void PaintStatusWindow(HWND hwnd, const LinkStatus& status) {
   PAINTSTRUCT paint;
   HDC screen = BeginPaint(hwnd, &paint);
   RECT client;
   GetClientRect(hwnd, &client);
   if (PrepareCanvas(screen, client) == 1) {
-    DrawStatusLines(canvas.dc);
+    DrawStatusLines(canvas.dc, status);
     DrawVersion(canvas.dc);
     BitBlt(screen, 0, 0, client.right, client.bottom, canvas.dc, 0, 0, SRCCOPY);
   } else {
     DrawPicture(screen);  // no memory for the off-screen copies: draw directly
-    DrawStatusLines(screen);
+    DrawStatusLines(screen, status);
     DrawVersion(screen);
   }
   EndPaint(hwnd, &paint);

@@ -1,19 +1,26 @@
-// Painting of the status window and its two fonts. Main thread only.
+// Painting of the status window, its two fonts ("BoeingType" for the five
+// status lines, "Arial" for the version text, 12 points each) and its
+// picture. Main thread only.
 #pragma once
 
 #include <windows.h>
 
-// Written by CreateFonts (start-up) and DeleteFonts (shutdown) alone.
-extern HFONT statusFont;   // "BoeingType", 12 points: the five status lines
-extern HFONT versionFont;  // "Arial", 12 points: the version text
+#include "link/link_status.h"
 
 // Creates both fonts; a font that cannot be created brings a warning box
 // owned by statusWindow, and its texts are drawn in the current font.
 void CreateFonts();
 void DeleteFonts();
 
-// WM_PAINT: the picture at 0,0, the five status lines, the version text.
-void PaintStatusWindow(HWND hwnd);
+// Loads the picture (IDB_BALL) at the window's creation: 1, or 0 when it
+// could not be loaded (the window then shows no picture). ReleaseBallBitmap
+// deletes it; later calls do nothing.
+int LoadBallBitmap();
+void ReleaseBallBitmap();
+
+// WM_PAINT: the picture at 0,0, the five status lines of status, the version
+// text.
+void PaintStatusWindow(HWND hwnd, const LinkStatus& status);
 
 // Deletes the off-screen bitmaps that the paints keep; at the shutdown, after
 // the last paint.

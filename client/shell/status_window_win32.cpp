@@ -5,7 +5,7 @@
 
 #include "base/event_log.h"
 #include "ipc/ipc_service_win32.h"
-#include "link/write_forwarding.h"
+#include "link/link.h"
 #include "shell/resources/resource.h"
 #include "shell/shutdown_win32.h"
 #include "shell/status_paint_win32.h"
@@ -14,11 +14,11 @@ char windowTitle[kWindowTextSize];
 char windowClassName[kWindowTextSize];
 HWND statusWindow = nullptr;
 UINT ipcMessageId = 0;
-HBITMAP ballBitmap = nullptr;
 
 namespace {
 
 HINSTANCE appInstance = nullptr;  // kept for the Info dialog
+Link* windowLink = nullptr;       // set before the window exists
 
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;  // no sizing border, no maximise box
 constexpr int kWindowWidth = 450, kWindowHeight = 320;
@@ -38,8 +38,7 @@ INT_PTR CALLBACK InfoDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
 }
 
 void OnCreate(HWND hwnd) {
-  ballBitmap = LoadBitmapA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDB_BALL));
-  if (ballBitmap == nullptr) MessageBoxA(hwnd, "Could not load IDB_BALL!", "Error", MB_ICONWARNING);
+  if (LoadBallBitmap() == 0) MessageBoxA(hwnd, "Could not load IDB_BALL!", "Error", MB_ICONWARNING);
 }
 
 void OnCommand(HWND hwnd, WORD command) {
@@ -74,8 +73,9 @@ void RegisterStatusWindowClass(HINSTANCE instance) {
   RegisterClassExA(&wc);
 }
 
-int CreateStatusWindow(HINSTANCE instance, int showCommand) {
+int CreateStatusWindow(HINSTANCE instance, int showCommand, Link& link) {
   appInstance = instance;
+  windowLink = &link;
   statusWindow = CreateWindowExA(0, windowClassName, windowTitle, kWindowStyle, CW_USEDEFAULT, CW_USEDEFAULT,
                                  kWindowWidth, kWindowHeight, nullptr, nullptr, instance, nullptr);
   if (statusWindow == nullptr) {
@@ -90,16 +90,11 @@ int CreateStatusWindow(HINSTANCE instance, int showCommand) {
   return 1;
 }
 
-void ReleaseBallBitmap() {
-  if (ballBitmap != nullptr) DeleteObject(ballBitmap);
-  ballBitmap = nullptr;
-}
-
 LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (ipcMessageId != 0 && msg == ipcMessageId) return HandleIpcRequest(ATOM(wp), SendWriteBatch);
+  if (ipcMessageId != 0 && msg == ipcMessageId) return HandleIpcRequest(ATOM(wp), windowLink->Writes());
   switch (msg) {
     case WM_CREATE: OnCreate(hwnd); break;
-    case WM_PAINT: PaintStatusWindow(hwnd); break;
+    case WM_PAINT: PaintStatusWindow(hwnd, windowLink->Status()); break;
     case WM_COMMAND: OnCommand(hwnd, LOWORD(wp)); break;
     case WM_DESTROY: ShutdownFirstHalf(); break;
   }

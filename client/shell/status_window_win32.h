@@ -1,11 +1,13 @@
 // The status window: its class, its creation, the window procedure with the
-// menu commands, the Info dialog and the banner bitmap. Main thread only,
-// except statusWindow, which the supervisor's window port reads after start-up.
+// menu commands and the Info dialog. Main thread only, except statusWindow,
+// which the supervisor's window port reads after start-up.
 #pragma once
 
 #include <windows.h>
 
 #include <cstddef>
+
+class Link;
 
 inline constexpr size_t kWindowTextSize = 100;
 
@@ -14,7 +16,6 @@ extern char windowTitle[kWindowTextSize];      // string resource 103
 extern char windowClassName[kWindowTextSize];  // string resource 109 or 111
 extern HWND statusWindow;                      // set once by CreateStatusWindow
 extern UINT ipcMessageId;                      // "FsasmLib:IPC"; 0 when it could not be registered
-extern HBITMAP ballBitmap;                     // IDB_BALL, loaded by WM_CREATE
 
 // Loads windowTitle and windowClassName (classNameId: the run mode's string).
 void LoadWindowTexts(HINSTANCE instance, unsigned classNameId);
@@ -24,10 +25,9 @@ void LoadWindowTexts(HINSTANCE instance, unsigned classNameId);
 void RegisterStatusWindowClass(HINSTANCE instance);
 
 // Creates the window, logs the result, registers "FsasmLib:IPC" and shows the
-// window with showCommand. Returns 1, or 0 when the window could not be created.
-int CreateStatusWindow(HINSTANCE instance, int showCommand);
-
-// Deletes the banner bitmap; later calls do nothing.
-void ReleaseBallBitmap();
+// window with showCommand. The window serves requests over link's image
+// access and paints link's status. Returns 1, or 0 when the window could not
+// be created.
+int CreateStatusWindow(HINSTANCE instance, int showCommand, Link& link);
 
 LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);

@@ -9,10 +9,8 @@
 #include <cstring>
 #include <system_error>
 
-#include "link/link_flags.h"
+#include "base/shared_flags.h"
 #include "shell/status_window_win32.h"
-
-WindowPort windowPort;
 
 namespace {
 

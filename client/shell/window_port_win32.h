@@ -36,6 +36,3 @@ class WindowPort final : public StatusWindowPort {
   std::atomic<DWORD> boxThread_{0};   // the box's thread, once it runs
 };
 
-// The supervisor's port to the window; its boxes are shown from the
-// supervisor's thread and closed by the shutdown.
-extern WindowPort windowPort;

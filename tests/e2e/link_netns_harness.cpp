@@ -7,11 +7,7 @@
 
 #include "base/event_log.h"
 #include "ipc/offset_image.h"
-#include "link/link_addresses.h"
-#include "link/link_flags.h"
-#include "link/link_session.h"
-#include "link/tcp_link.h"
-#include "link/udp_receivers.h"
+#include "base/shared_flags.h"
 #include "sim_image.h"
 
 std::string Env(const char* name) {
@@ -134,40 +130,30 @@ size_t ThreadCount() {
 LinkSession::LinkSession(const char* name) {
   const NetSetup& n = Net();
   InitOffsetImage();
-  std::snprintf(localIpAddress, sizeof localIpAddress, "%s", n.local.c_str());
-  std::snprintf(serverIpAddress, sizeof serverIpAddress, "%s", n.server.c_str());
-  ConfigureLink();
+  link_->Configure(n.local.c_str(), n.server.c_str());
   programRunning.store(1);
-  linkUp.store(0);
   logPath_ = n.workDir + "/" + name + ".txt";
   EXPECT_EQ(1, OpenLogs(logPath_.c_str(), (n.workDir + "/" + name + ".log").c_str()));
 }
 
 void LinkSession::OpenUdpSide(bool receiveBeacons) {
-  ASSERT_EQ(1, OpenUdp(0));
-  if (receiveBeacons) {
-    ASSERT_EQ(1, StartMulticastReceiver());
-  }
+  ASSERT_EQ(1, link_->Open(0));
+  if (!receiveBeacons) link_->Udp().StopBeacons();
 }
 
 bool LinkSession::SimIdle() { return WaitUntil([] { return Net().sim.Count("connected") == 0; }); }
 
 void LinkSession::Connect() {
-  ASSERT_EQ(1, ConnectLink(NetParseAddress(Net().server.c_str())));
-  ASSERT_EQ(1, StartTcpReceiver());
-  linkUp.store(1);
+  ASSERT_EQ(1, link_->ConnectTo(NetParseAddress(Net().server.c_str())));
+  link_->Tcp().SetUp();
+  ASSERT_EQ(1, link_->Tcp().StartReceiver());
   ASSERT_TRUE(WaitUntil([] { return UdpPortBound(kUpdatePort); })) << "unicast receiver never bound port 65100";
 }
 
 const std::vector<std::string>& LinkSession::Close() {
   if (closed_) return lines_;
   closed_ = true;
-  Bounded("CloseLink", 3000, [] { CloseLink(); });
-  Bounded("joining the receivers", 3000, [] {
-    JoinTcpReceiver();
-    JoinMulticastReceiver();
-  });
-  linkUp.store(0);
+  Bounded("closing the link", 3000, [this] { link_->Close(); });
   CloseEventLog();
   lines_ = SplitLines(ReadFile(logPath_));
   return lines_;

@@ -17,9 +17,12 @@
 #include <cstdlib>
 #include <future>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "link/link.h"
 
 using Clock = std::chrono::steady_clock;
 constexpr int kWaitMs = 4000;  // the longest any one condition may take
@@ -100,7 +103,8 @@ class LinkSession {
   explicit LinkSession(const char* name);
   ~LinkSession() { Close(); }
 
-  // OpenUdp, and the multicast receiver when beacons are to be counted.
+  // Opens the beacon socket; its receiver stays only when beacons are to be
+  // counted.
   void OpenUdpSide(bool receiveBeacons);
 
   // Waits until the simulator has let go of any earlier connection, so that
@@ -114,11 +118,14 @@ class LinkSession {
 
   const std::vector<std::string>& Close();
 
+  Link& Get() { return *link_; }
+
   // The event log's whole lines so far, while the link runs (each line is
   // flushed as it is written).
   std::vector<std::string> LinesSoFar() const { return SplitLines(ReadFile(logPath_)); }
 
  private:
+  std::unique_ptr<Link> link_ = std::make_unique<Link>();
   std::string logPath_;
   std::vector<std::string> lines_;
   bool closed_ = false;

@@ -6,17 +6,14 @@
 
 #include "ipc/offset_image.h"
 #include "link/frames.h"
-#include "link/link_flags.h"
 #include "link/net.h"
-#include "link/udp_receivers.h"
-#include "link/write_forwarding.h"
 #include "link_netns_harness.h"
 #include "sim_journal.h"
 
 namespace {
 
 // Beacons from the configured server are counted, one per beacon; beacons
-// from any other host are not, but that host becomes lastSenderAddress.
+// from any other host are not, but that host becomes the last sender.
 TEST_F(LinkNetns, BeaconsCountOnlyFromTheConfiguredServer) {
   NetSetup& n = Net();
   ASSERT_FALSE(n.third.empty());
@@ -26,7 +23,7 @@ TEST_F(LinkNetns, BeaconsCountOnlyFromTheConfiguredServer) {
   const uint32_t third = NetParseAddress(n.third.c_str()), server = NetParseAddress(n.server.c_str());
 
   // Only the third host sends: it is seen, and nothing is counted.
-  ASSERT_TRUE(WaitUntil([&] { return lastSenderAddress.load() == third; })) << "no beacon from the third host";
+  ASSERT_TRUE(WaitUntil([&] { return link.Get().Udp().LastSender() == third; })) << "no beacon from the third host";
   const uint64_t thirdSent = n.thirdSim.Count("beacons");
   ASSERT_TRUE(WaitUntil([&] { return n.thirdSim.Count("beacons") >= thirdSent + 5; }));
   EXPECT_EQ(0u, Activity());
@@ -39,7 +36,7 @@ TEST_F(LinkNetns, BeaconsCountOnlyFromTheConfiguredServer) {
   ASSERT_TRUE(n.sim.Do("pause beacons"));
   const uint64_t sent = n.sim.Count("beacons") - before;
   EXPECT_TRUE(WaitUntil([&] { return Activity() == sent; })) << Activity() << " counted, " << sent << " sent";
-  EXPECT_EQ(server, lastSenderAddress.load());
+  EXPECT_EQ(server, link.Get().Udp().LastSender());
   ASSERT_TRUE(n.sim.Do("resume beacons"));
 
   const auto& lines = link.Close();
@@ -104,7 +101,7 @@ TEST_F(LinkNetns, WriteBatchReachesTheJournalAndEchoes) {
 
   const uint8_t batch[] = {2, 0, 0, 0, 0x00, 0x01, 0, 0, 4, 0, 0, 0, 0xC1, 0xC2, 0xC3, 0xC4, 0, 0, 0, 0};
   ASSERT_EQ(1, ApplyLocalWrite(0x0100, 4, batch + 12));
-  EXPECT_EQ(Outcome::kDone, SendWriteBatch(batch, sizeof batch));
+  EXPECT_EQ(Outcome::kDone, link.Get().Tcp().Send(batch, sizeof batch));
   uint8_t frame[64];
   const uint32_t length = BuildWriteBatchFrame(batch, sizeof batch, frame, sizeof frame);
   ASSERT_EQ(30u, length);
@@ -134,7 +131,7 @@ TEST_F(LinkNetns, WriteBatchReachesTheJournalAndEchoes) {
   // applied locally), one in the second half of the image.
   const uint8_t two[] = {2, 0, 0, 0, 0x0A, 0x33, 0, 0, 2, 0, 0, 0, 0x11, 0x22,
                          2, 0, 0, 0, 0x00, 0x04, 1, 0, 1, 0, 0, 0, 0x33, 0, 0, 0, 0};
-  EXPECT_EQ(Outcome::kDone, SendWriteBatch(two, sizeof two));
+  EXPECT_EQ(Outcome::kDone, link.Get().Tcp().Send(two, sizeof two));
   EXPECT_TRUE(WaitUntil([&] {
     const std::string j = ReadFile(n.journal);
     return j.find(" 0x0330A 2 1122\n") != std::string::npos && j.find(" 0x10400 1 33\n") != std::string::npos;

@@ -24,10 +24,13 @@ constexpr size_t kPage = 0x1000;
 constexpr size_t kAreaSize = 16 * kPage;
 
 int sendCalls = 0;
-Outcome CountingSend(const uint8_t*, uint32_t) {
-  ++sendCalls;
-  return Outcome::kDone;
-}
+struct CountingSender final : WriteBatchSender {
+  bool LinkUp() override { return true; }
+  Outcome Send(const uint8_t*, uint32_t) override {
+    ++sendCalls;
+    return Outcome::kDone;
+  }
+} countingSend;
 
 void Put32(uint8_t* p, uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
@@ -79,7 +82,6 @@ class IpcService : public ::testing::Test {
     requestPath = stem + ".log";
     ASSERT_EQ(1, OpenLogs(eventPath.c_str(), requestPath.c_str()));
     InitOffsetImage();
-    linkUp = 1;
     sendCalls = 0;
   }
   void TearDown() override {
@@ -139,7 +141,7 @@ TEST_F(IpcService, AListRunningPastTheCommittedPartIsAnswered0) {
       Put32(record, c.kind), Put32(record + 4, c.offset), Put32(record + 8, c.size);
     }
     const std::vector<uint8_t> before(area.view, area.view + c.committed);
-    EXPECT_EQ(0, HandleIpcRequest(area.atom, CountingSend));
+    EXPECT_EQ(0, HandleIpcRequest(area.atom, countingSend));
     EXPECT_EQ(0, sendCalls);
     if (c.recordRefused) {
       const size_t data = c.at + (c.kind == 1 ? 16 : 12);
@@ -153,7 +155,7 @@ TEST_F(IpcService, AListRunningPastTheCommittedPartIsAnswered0) {
   AddOnArea plain(kAreaSize);
   ASSERT_TRUE(plain.Ready());
   Put32(plain.view, 1), Put32(plain.view + 4, 0x0100), Put32(plain.view + 8, 2), Put32(plain.view + 18, 0);
-  EXPECT_EQ(1, HandleIpcRequest(plain.atom, CountingSend));
+  EXPECT_EQ(1, HandleIpcRequest(plain.atom, countingSend));
   EXPECT_EQ(0x5A, plain.view[16]);
   EXPECT_EQ(0x5A, plain.view[17]);
 }

@@ -1,6 +1,6 @@
 // For the link's tests: frames built here, the image and the activity count
 // read back, a wait that yields instead of sleeping, and the LinkTest fixture
-// (the link's flags and addresses reset, the event log captured, a loopback
+// (a fresh link on loopback addresses, the event log captured, a loopback
 // server to connect to). Each program that includes it runs in a network
 // namespace of its own (private_network.h).
 #pragma once
@@ -10,19 +10,16 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ipc/offset_image.h"
+#include "base/shared_flags.h"
 #include "link/frames.h"
-#include "link/link_addresses.h"
-#include "link/link_choice.h"
-#include "link/link_flags.h"
-#include "link/link_session.h"
+#include "link/link.h"
 #include "link/net.h"
-#include "link/tcp_link.h"
-#include "link/udp_receivers.h"
 #include "link_log_capture.h"
 #include "private_network.h"
 
@@ -76,30 +73,25 @@ class LinkTest : public testing::Test {
   void SetUp() override {
     InitOffsetImage();
     ChooseAddresses("127.0.0.1", "127.0.0.1");
-    lastSenderAddress.store(0);
     programRunning.store(1);
-    linkUp.store(0);
-    unicastReceiving.store(1);  // as while the TCP receiver runs
+    link_->Udp().AcceptUpdates(true);  // as while the TCP receiver runs
     ASSERT_EQ(1, log_.Restart());
   }
 
   void TearDown() override {
     CloseEventLog();
-    CloseLink();
+    link_->Close();
     NetClose(server_);
     NetClose(listener_);
-    unicastReceiving.store(0);
   }
 
   std::vector<std::string> Lines() { return log_.Lines(); }
 
   // The two settings, and the choice an opening makes from them on loopback.
-  static void ChooseAddresses(const char* local, const char* server) {
-    std::strcpy(localIpAddress, local);
-    std::strcpy(serverIpAddress, server);
-    ConfigureLink();
+  void ChooseAddresses(const char* local, const char* server) {
+    link_->Configure(local, server);
     uint32_t listen[kMaxAdapters];
-    linkChoice.Open(&kLoopback, 1, listen);
+    link_->Choice().Open(&kLoopback, 1, listen);
   }
 
   // A listener on 127.0.0.1:65000 and the client's connection to it.
@@ -110,7 +102,7 @@ class LinkTest : public testing::Test {
     ASSERT_EQ(1, NetBind(listener_, kLoopback, kServerPort))
         << "port 65000 on 127.0.0.1 is busy" << (privateNetwork ? "" : " (no namespace of our own)");
     ASSERT_EQ(1, NetListen(listener_, 4));
-    ASSERT_EQ(1, ConnectLink(kLoopback));
+    ASSERT_EQ(1, link_->ConnectTo(kLoopback));
     server_ = NetAccept(listener_, nullptr, nullptr);
     ASSERT_NE(kNoSocket, server_);
   }
@@ -135,6 +127,7 @@ class LinkTest : public testing::Test {
     return ok;
   }
 
+  std::unique_ptr<Link> link_ = std::make_unique<Link>();
   LinkLogCapture log_;
   NetSocket listener_ = kNoSocket;
   NetSocket server_ = kNoSocket;

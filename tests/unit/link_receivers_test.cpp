@@ -10,11 +10,7 @@
 
 #include "ipc/offset_image.h"
 #include "link/frames.h"
-#include "link/link_addresses.h"
-#include "link/link_flags.h"
 #include "link/net.h"
-#include "link/tcp_link.h"
-#include "link/udp_receivers.h"
 #include "link_fixture.h"
 
 namespace {
@@ -48,7 +44,7 @@ TEST_F(LinkTest, TcpFrames) {
     Frame frame{};
     BadFrame bad{};
     ASSERT_EQ(kFrameValid, ValidateFrame(c.frame.data(), int(c.frame.size()), kTcpFrames, &frame, &bad));
-    TakeTcpFrame(frame);
+    link_->Tcp().TakeFrame(frame);
     EXPECT_EQ(c.activity, Activity());
     uint32_t wrong = 0;
     for (uint32_t o = 0; o < kImageSize; ++o)
@@ -64,8 +60,8 @@ TEST_F(LinkTest, UpdateDatagrams) {
     const char* name;
     Bytes datagram;
     uint32_t from;
-    const char* server;  // serverIpAddress
-    uint32_t receiving;  // unicastReceiving
+    const char* server;  // "IP Address of server"
+    uint32_t receiving;  // updates accepted (the unicast receiver runs)
     std::vector<std::pair<uint32_t, uint8_t>> bytes;  // image bytes afterwards
     uint32_t activity;
     const char* line;
@@ -93,11 +89,10 @@ TEST_F(LinkTest, UpdateDatagrams) {
     InitOffsetImage();
     ASSERT_EQ(1, log_.Restart());
     ChooseAddresses("127.0.0.1", c.server);
-    unicastReceiving.store(c.receiving);
-    lastSenderAddress.store(0);
+    link_->Udp().AcceptUpdates(c.receiving != 0);
     Bytes exact = c.datagram;  // no zero fill behind it: a read past it shows under ASan
-    TakeUpdateDatagram(exact.data(), int(exact.size()), c.from);
-    EXPECT_EQ(c.from, lastSenderAddress.load());
+    link_->Udp().TakeUpdateDatagram(exact.data(), int(exact.size()), c.from);
+    EXPECT_EQ(c.from, link_->Udp().LastSender());
     for (const auto& [offset, value] : c.bytes) EXPECT_EQ(value, ImageByte(offset)) << std::hex << offset;
     EXPECT_EQ(c.activity, Activity());
     const auto lines = Lines();
@@ -125,9 +120,9 @@ TEST_F(LinkTest, BeaconDatagrams) {
     InitOffsetImage();
     ASSERT_EQ(1, log_.Restart());
     Bytes exact = c.datagram;
-    TakeBeaconDatagram(exact.data(), int(exact.size()), c.from);
-    EXPECT_EQ(c.from, lastSenderAddress.load());
-    EXPECT_EQ(kLoopback, linkChoice.Server());
+    link_->Udp().TakeBeaconDatagram(exact.data(), int(exact.size()), c.from);
+    EXPECT_EQ(c.from, link_->Udp().LastSender());
+    EXPECT_EQ(kLoopback, link_->Choice().Server());
     EXPECT_EQ(c.activity, Activity());
     const auto lines = Lines();
     EXPECT_EQ(c.line == nullptr ? std::vector<std::string>{} : std::vector<std::string>{c.line}, lines);
@@ -150,8 +145,8 @@ TEST_F(LinkTest, AutoServerIsTheFirstPossibleServerHeard) {
                         {&beacon, NetParseAddress("239.192.0.10")}, {&beacon, kLoopback},
                         {&beacon, NetParseAddress("0.1.2.3")},    {&update, a},
                         {&beacon, a}, {&beacon, b}, {&beacon, a}, {&beacon, b}, {&beacon, c}, {&beacon, b}};
-  for (const Step& step : steps) TakeBeaconDatagram(step.datagram->data(), int(step.datagram->size()), step.from);
-  EXPECT_EQ(a, linkChoice.Server());
+  for (const Step& step : steps) link_->Udp().TakeBeaconDatagram(step.datagram->data(), int(step.datagram->size()), step.from);
+  EXPECT_EQ(a, link_->Choice().Server());
   EXPECT_EQ(2u, Activity());  // the two beacons of the chosen host
   const std::vector<std::string> expected = {
       "Server 10.0.0.2 found by its beacons",
@@ -159,10 +154,10 @@ TEST_F(LinkTest, AutoServerIsTheFirstPossibleServerHeard) {
       "Beacons also heard from 10.0.0.3; staying with 10.0.0.2 (set \"IP Address of server\" to choose)"};
   EXPECT_EQ(expected, Lines());
   // Update frames count from the chosen server only.
-  unicastReceiving.store(1);
-  TakeUpdateDatagram(update.data(), int(update.size()), b);
+  link_->Udp().AcceptUpdates(1 != 0);
+  link_->Udp().TakeUpdateDatagram(update.data(), int(update.size()), b);
   EXPECT_EQ(0, ImageByte(0x0274));
-  TakeUpdateDatagram(update.data(), int(update.size()), a);
+  link_->Udp().TakeUpdateDatagram(update.data(), int(update.size()), a);
   EXPECT_EQ(0x11, ImageByte(0x0274));
 }
 
@@ -172,13 +167,13 @@ TEST_F(LinkTest, ServerHostNameShowsTheAddressUntilTheNameIsIn) {
   char expected[kNetHostNameSize], got[kNetHostNameSize];
   NetLookupHostName(kLoopback, expected, sizeof expected);
   ASSERT_TRUE(WaitUntil([&] {
-    CopyServerHostName(got, sizeof got);
+    link_->CopyServerHostName(got, sizeof got);
     return std::strcmp(got, expected) == 0;
   })) << got;
   // A server the name service knows nothing of (or no name service at all)
   // still leaves a name to show: its dotted address.
   ChooseAddresses("127.0.0.1", "127.0.0.2");
-  CopyServerHostName(got, sizeof got);
+  link_->CopyServerHostName(got, sizeof got);
   EXPECT_STRNE("", got);
 }
 

@@ -13,7 +13,6 @@
 
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
-#include "link/link_flags.h"
 #include "request_walker_fixture.h"
 
 // Counts every allocation through the global operator new of this program.
@@ -54,7 +53,7 @@ TEST_F(Walker, NothingAllocatesOnTheDataPath) {
   readLogging = 1, writeLogging = 1;
   for (size_t i = 0; i < 5; ++i) {
     if (i == 4) fake.reply = Outcome::kNoLink, fake.dropsLink = true;  // and a failed send
-    WalkRequest(views[i].get(), order[i]->area.size(), FakeSend);
+    WalkRequest(views[i].get(), order[i]->area.size(), fake);
   }
   TakeDataBlock(6, block.data());  // with shadow marks from the writes
   TakeDataBlock(8, block.data());  // without
@@ -63,7 +62,7 @@ TEST_F(Walker, NothingAllocatesOnTheDataPath) {
 
   EXPECT_EQ(0u, calls);
   EXPECT_EQ(4, fake.calls);
-  EXPECT_EQ(0u, linkUp.load());
+  EXPECT_EQ(0u, fake.up.load());
 }
 
 }  // namespace

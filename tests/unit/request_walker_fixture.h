@@ -19,28 +19,29 @@
 #include "base/event_log.h"
 #include "ipc/offset_image.h"
 #include "ipc/request_walker.h"
-#include "link/link_flags.h"
 
 using Bytes = std::vector<uint8_t>;
 
 // The sender at the link seam: keeps the last batch in static storage (so it
 // allocates nothing) and answers with a chosen result.
-struct FakeLink {
+struct FakeLink final : WriteBatchSender {
+  std::atomic<uint32_t> up{1};
   Outcome reply = Outcome::kDone;
   bool dropsLink = false;  // the link goes down during the send (as the link's sender does on a failure)
   int calls = 0;
   uint32_t size = 0;
   uint8_t batch[kBatchBufferSize];
+
+  bool LinkUp() override { return up.load() != 0; }
+  Outcome Send(const uint8_t* sent, uint32_t n) override {
+    ++calls;
+    size = n;
+    std::memcpy(batch, sent, n < kBatchBufferSize ? n : kBatchBufferSize);
+    if (dropsLink) up.store(0);
+    return reply;
+  }
 };
 inline FakeLink fake;
-
-inline Outcome FakeSend(const uint8_t* batch, uint32_t size) {
-  ++fake.calls;
-  fake.size = size;
-  std::memcpy(fake.batch, batch, size < kBatchBufferSize ? size : kBatchBufferSize);
-  if (fake.dropsLink) linkUp.store(0);
-  return fake.reply;
-}
 
 inline Bytes SentBatch() { return Bytes(fake.batch, fake.batch + fake.size); }
 
@@ -98,7 +99,7 @@ inline Outcome Walk(Request& r) {
   const size_t size = r.area.size();
   std::unique_ptr<uint8_t[]> view(new uint8_t[size]);
   std::copy(r.area.begin(), r.area.end(), view.get());
-  const Outcome result = WalkRequest(view.get(), size, FakeSend);
+  const Outcome result = WalkRequest(view.get(), size, fake);
   std::copy(view.get(), view.get() + size, r.area.begin());
   return result;
 }
@@ -154,9 +155,9 @@ class Walker : public ::testing::Test {
     ASSERT_EQ(1, OpenLogs(eventPath.c_str(), requestPath.c_str()));
     header = FileText(requestPath);
     InitOffsetImage();
-    requestCount = 0, readByteCount = 0, writeByteCount = 0;
+    ResetAccessCounts();
     readLogging = 0, writeLogging = 0;
-    linkUp = 1;
+    fake.up = 1;
     fake.reply = Outcome::kDone, fake.dropsLink = false, fake.calls = 0, fake.size = 0;
   }
 

@@ -16,7 +16,6 @@
 #include <vector>
 
 #include "ipc/offset_image.h"
-#include "link/link_flags.h"
 #include "request_walker_fixture.h"
 
 namespace {
@@ -26,15 +25,15 @@ TEST_F(Walker, EmptyRequestCountsOnlyWithTheLinkUp) {
                                                                            {0, Outcome::kNoLink, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link);
-    requestCount = 0;
-    linkUp = c.link;
+    ResetAccessCounts();
+    fake.up = c.link;
     Request r;
     r.End();
     const Outcome result = Walk(r);
     EXPECT_EQ(c.result, result);
     EXPECT_EQ(c.link, uint32_t(RequestMessageResult(result)));
-    EXPECT_EQ(c.counted, requestCount.load());
-    EXPECT_EQ(c.link, linkUp.load());
+    EXPECT_EQ(c.counted, ReadAccessCounts().requests);
+    EXPECT_EQ(c.link, fake.up.load());
   }
   EXPECT_EQ(0, fake.calls);
   EXPECT_EQ("", RequestLog());
@@ -42,7 +41,7 @@ TEST_F(Walker, EmptyRequestCountsOnlyWithTheLinkUp) {
 }
 
 TEST_F(Walker, ReadsAreFilledWhileTheLinkIsDown) {
-  linkUp = 0;
+  fake.up = 0;
   SetImage(0x0274, {0x34, 0x12});
   SetImage(0x10000, {1, 2, 3});
   SetImage(0x1FFFF, {0x7F});
@@ -56,8 +55,8 @@ TEST_F(Walker, ReadsAreFilledWhileTheLinkIsDown) {
   EXPECT_EQ(Bytes{0x7F}, r.ReadData(3));
   for (size_t i = 0; i < 4; ++i)
     EXPECT_EQ(Get32(before, r.starts[i] + 12), Get32(r.area, r.starts[i] + 12)) << "client field of record " << i;
-  EXPECT_EQ(6u, readByteCount.load());
-  EXPECT_EQ(0u, requestCount.load());
+  EXPECT_EQ(6u, ReadAccessCounts().readBytes);
+  EXPECT_EQ(0u, ReadAccessCounts().requests);
   EXPECT_EQ(0, fake.calls);
   EXPECT_TRUE(EventLines().empty());
 }
@@ -83,14 +82,14 @@ TEST_F(Walker, UnknownKindStopsTheWalk) {
       EXPECT_EQ((Bytes{0xAB, 0xCD}), Image(0x0100, 2));
       EXPECT_EQ(0, WritePending(0x0100)) << "nothing was sent, so nothing waits for an echo";
       EXPECT_EQ(0, WritePending(0x0101));
-      EXPECT_EQ(2u, writeByteCount.load());
+      EXPECT_EQ(2u, ReadAccessCounts().writeBytes);
     } else {
       EXPECT_EQ(Bytes{0x5A}, r.ReadData(0));
-      EXPECT_EQ(1u, readByteCount.load());
+      EXPECT_EQ(1u, ReadAccessCounts().readBytes);
     }
     EXPECT_EQ(0, fake.calls);
-    EXPECT_EQ(0u, requestCount.load());
-    EXPECT_EQ(1u, linkUp.load());
+    EXPECT_EQ(0u, ReadAccessCounts().requests);
+    EXPECT_EQ(1u, fake.up.load());
     EXPECT_EQ(Crlf("default-> FS6IPC_MESSAGE_FAILURE\n"), RequestLog());
     EXPECT_TRUE(EventLines().empty());
   }
@@ -121,7 +120,7 @@ TEST_F(Walker, WriteBatches) {
     expected.insert(expected.end(), 4, 0);
     EXPECT_EQ(c.batchSize, expected.size());
     EXPECT_EQ(expected, SentBatch());
-    EXPECT_EQ(2u, requestCount.load());
+    EXPECT_EQ(2u, ReadAccessCounts().requests);
     EXPECT_EQ((Bytes{0, 0}), Image(0x330A, 2)) << "0x330A is the server's alone";
   }
 }
@@ -145,7 +144,7 @@ TEST_F(Walker, AFailedSendEndsTheRequestWithItsResult) {
     EXPECT_EQ(c.result, Walk(first));
     EXPECT_EQ(Outcome::kNoLink, Walk(second));
     EXPECT_EQ(1, fake.calls) << "nothing is sent once the link is down";
-    EXPECT_EQ(1u, requestCount.load()) << "the failed send is counted, the request after it not";
+    EXPECT_EQ(1u, ReadAccessCounts().requests) << "the failed send is counted, the request after it not";
     EXPECT_EQ((Bytes{3, 4}), Image(0x0100, 2)) << "writes still reach the image";
     EXPECT_EQ(std::vector<std::string>{}, EventLines());
     EXPECT_EQ("", RequestLog());
@@ -190,8 +189,8 @@ TEST_F(Walker, BoundsBreakTheWalkLikeAnUnknownKind) {
     if (!r.starts.empty()) {  // the two records in front stay handled
       expected[kReadHeadSize] = 0x5A;
       EXPECT_EQ((Bytes{0xAB}), Image(0x0100, 1));
-      EXPECT_EQ(1u, readByteCount.load());
-      EXPECT_EQ(1u, writeByteCount.load());
+      EXPECT_EQ(1u, ReadAccessCounts().readBytes);
+      EXPECT_EQ(1u, ReadAccessCounts().writeBytes);
     }
     if (c.clearedRecord != kNoKind) std::fill_n(expected.begin() + r.starts[c.clearedRecord], 4, 0);
     EXPECT_EQ(expected, r.area) << "only the handled read's data and the bad kind change";
@@ -199,8 +198,8 @@ TEST_F(Walker, BoundsBreakTheWalkLikeAnUnknownKind) {
     EXPECT_EQ(Bytes(16, 0), Image(0x1FFF0, 16));
     EXPECT_EQ(Bytes(16, 0), Image(0x1000, 16));
     EXPECT_EQ(0, fake.calls);
-    EXPECT_EQ(0u, requestCount.load());
-    EXPECT_EQ(1u, linkUp.load());
+    EXPECT_EQ(0u, ReadAccessCounts().requests);
+    EXPECT_EQ(1u, fake.up.load());
     EXPECT_EQ(Crlf(std::string(c.line) + "\n"), RequestLog());
   }
 }
@@ -248,7 +247,7 @@ TEST_F(Walker, OnlyAWriteSentWholeHoldsTheImageAgainstTheServer) {
     SCOPED_TRACE(c.name);
     Reset();
     ServerBlock(0x11);
-    linkUp = c.link;
+    fake.up = c.link;
     fake.reply = c.reply;
     fake.dropsLink = c.reply != Outcome::kDone;
     Request r;
@@ -275,7 +274,7 @@ TEST_F(Walker, AnUnsentWriteTakesBackOnlyWhatItMarked) {
   unsent.Write(0x0200, {0x55}).End();
   ServerBlock(0x00);
   EXPECT_EQ(Outcome::kDone, Walk(sent));
-  linkUp = 0;
+  fake.up = 0;
   EXPECT_EQ(Outcome::kNoLink, Walk(unsent));
   EXPECT_EQ(0x55, Image(0x0200, 1)[0]);
   ServerBlock(0x44);
@@ -288,7 +287,7 @@ TEST_F(Walker, AnUnsentWriteTakesBackOnlyWhatItMarked) {
   wide.Write(0x3308, {1, 2, 3, 4}).End();
   server.Write(0x330A, {9, 9}).End();
   EXPECT_EQ(Outcome::kDone, Walk(wide));
-  linkUp = 0;
+  fake.up = 0;
   EXPECT_EQ(Outcome::kNoLink, Walk(server));
   EXPECT_EQ((Bytes{1, 1, 1, 1}), (Bytes{uint8_t(WritePending(0x3308)), uint8_t(WritePending(0x3309)),
                                         uint8_t(WritePending(0x330A)), uint8_t(WritePending(0x330B))}));
@@ -339,7 +338,7 @@ TEST_F(Walker, AnAreaChangedDuringTheWalkIsSentAsItWasApplied) {
     std::copy(head.begin(), head.begin() + 4, area);  // a refused record's kind was cleared
     fake.size = 0;
     const uint32_t flipsBefore = flips.load(std::memory_order_relaxed);
-    const Outcome result = WalkRequest(area, sizeof area, FakeSend);
+    const Outcome result = WalkRequest(area, sizeof area, fake);
     if (flips.load(std::memory_order_relaxed) != flipsBefore) ++raced;
     if (result == Outcome::kBadInput) {
       ++refused;
