@@ -10,11 +10,12 @@
 #include <cstdio>
 
 enum class Outcome : uint8_t {
-  kDone,       // everything asked was done
-  kSentShort,  // a frame went out in part: the link is broken
-  kNoLink,     // no link to send on (down, or it broke on this send)
-  kBadInput,   // the input breaks a rule (a record, a frame, a setting)
-  kFailed,     // the platform refused (a socket call, a file)
+  kDone,        // everything asked was done
+  kSentShort,   // a frame went out in part: the link is broken
+  kNoLink,      // no link to send on (down, or it broke on this send)
+  kBadInput,    // the input breaks a rule (a record, a frame, a setting)
+  kFailed,      // the platform refused (a socket call, a file)
+  kCannotOpen,  // a file or socket could not be opened
 };
 
 // An outcome and, for a failure, why: fixed storage, no allocation, cheap to

@@ -33,13 +33,13 @@ int OpenLogsOrWarn(RunMode mode) {
 }
 
 // Loads the settings (creating the file with defaults if it is missing).
-// Returns the outcome, after the "Reading of Inifile Failed!" box when the
-// file holds no valid addresses.
-SettingsAtStart::Outcome LoadSettingsOrWarn(RunMode mode) {
+// Returns them, after the "Reading of Inifile Failed!" box when the file
+// holds no valid addresses.
+SettingsAtStart LoadSettingsOrWarn(RunMode mode) {
   const SettingsAtStart start = LoadSettingsAtStart(mode);
   if (start.outcome == SettingsAtStart::kInvalid)
     MessageBoxA(nullptr, start.box, kSettingsBoxCaption, MB_ICONWARNING | MB_OK);
-  return start.outcome;
+  return start;
 }
 
 // Start-up ended early: what has been opened is closed; the exit code is 0.
@@ -75,8 +75,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   const RunMode mode = ChooseRunMode(commandLine);
   const RunModeProfile& profile = ProfileOf(mode);
   if (!OpenLogsOrWarn(mode)) return 0;
-  switch (LoadSettingsOrWarn(mode)) {
-    case SettingsAtStart::kLoaded: link.Configure(localIpAddress, serverIpAddress); break;
+  const SettingsAtStart settings = LoadSettingsOrWarn(mode);
+  switch (settings.outcome) {
+    case SettingsAtStart::kLoaded: link.Configure(settings.network.thisPc, settings.network.server); break;
     case SettingsAtStart::kInvalid: return EndStartUp();
     case SettingsAtStart::kCannotOpen: return EndStartUp(), 1;  // a file that cannot be opened: exit code 1
   }

@@ -2,7 +2,7 @@
 // ReadSettingsLine and ClassifySettingsLine; the reader converts values
 // through a table of typed entries, the writer copies the file to a
 // temporary file with one key changed and then puts the copy in its place.
-// Runs on the main thread during start-up only.
+// Runs on the main thread during start-up only. Nothing here knows the link.
 #include "shell/settings.h"
 
 #include <cerrno>
@@ -14,9 +14,6 @@
 #include "base/version.h"
 
 char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
-// The defaults, kept when the settings file does not name an address.
-char localIpAddress[kAddressTextSize] = "192.168.1.60";
-char serverIpAddress[kAddressTextSize] = "192.168.1.40";
 
 namespace {
 
@@ -58,12 +55,15 @@ void CopyCut(char* out, size_t size, const char* text, size_t n) {
 
 void CopyText(char* out, size_t size, const char* text) { CopyCut(out, size, text, std::strlen(text)); }
 
-// Opens the file, or writes "Can't open <path>: <reason>" to standard error
-// and returns null (the caller then returns kSettingsCannotOpen).
-FILE* OpenOrReport(const char* path, const char* mode) {
+// Opens the file, or writes "Can't open <path>: <reason>" to standard error,
+// puts the same words into *failure (kCannotOpen) and returns null.
+FILE* OpenOrReport(const char* path, const char* mode, Status* failure) {
   FILE* stream = std::fopen(path, mode);
-  if (stream == nullptr) PrintWithSystemError(stderr, "Can't open %s", path);
-  return stream;
+  if (stream != nullptr) return stream;
+  const int error = errno;
+  PrintWithSystemError(stderr, "Can't open %s", path);
+  *failure = Status::Failure(Outcome::kCannotOpen, "Can't open %s: %s", path, std::strerror(error));
+  return nullptr;
 }
 
 // Decimal integer: leading blanks, an optional sign, digits up to the first
@@ -158,14 +158,17 @@ void PutLine(FILE* out, const char* line) { std::fprintf(out, "%s\r\n", line); }
 
 void PutKeyLine(FILE* out, const char* key, const char* value) { std::fprintf(out, "%s = %s\r\n", key, value); }
 
-// Reads key into address (cut to fit). Returns 1 when found, else 0.
-int LoadAddress(const char* key, char* address) {
+// Reads key into address (kAddressTextSize bytes, cut to fit). Returns done
+// when found, kBadInput naming the key when not, or the reader's failure.
+Status LoadAddress(const char* key, char* address) {
   char value[kLoadedValueSize];
   const SettingsEntry table[] = {{key, value, kSettingsText, sizeof value}, {nullptr, nullptr, 0, 0}};
-  const int found = ReadSettingsEntries(table);
-  if (found <= 0) return found == kSettingsCannotOpen ? kSettingsCannotOpen : 0;
+  int found = 0;
+  const Status read = ReadSettingsEntries(table, &found);
+  if (!read.ok()) return read;
+  if (found == 0) return Status::Failure(Outcome::kBadInput, "No \"%s\" in [%s]", key, kNetworkSection);
   CopyText(address, kAddressTextSize, value);
-  return 1;
+  return Status::Done();
 }
 
 }  // namespace
@@ -257,43 +260,50 @@ int PrintWithSystemError(FILE* stream, const char* format, ...) {
   return written < 0 ? -1 : written;
 }
 
-int ReadSettingsEntries(const SettingsEntry* table) {
-  FILE* stream = OpenOrReport(settingsPath, "rb");
-  if (stream == nullptr) return kSettingsCannotOpen;
+Status ReadSettingsEntries(const SettingsEntry* table, int* assigned) {
+  *assigned = 0;
+  Status failure;
+  FILE* stream = OpenOrReport(settingsPath, "rb", &failure);
+  if (stream == nullptr) return failure;
   char line[kSettingsLineSize], key[kSettingsLineSize], value[kSettingsLineSize];
   char section[kSettingsLineSize] = "[]", wanted[kSettingsLineSize];
   FormatWantedHeader(wanted);
-  int count = 0;
-  while (count >= 0 && ReadSettingsLine(line, stream) != -1) {
+  const SettingsEntry* unknownKind = nullptr;
+  while (unknownKind == nullptr && ReadSettingsLine(line, stream) != -1) {
     if (ClassifySettingsLine(line, section, wanted) != kWantedKeyLine) continue;
     SplitKeyValue(line, key, value);
     for (const SettingsEntry* row = table; row->key != nullptr; ++row) {
       if (!EqualIgnoringCase(key, row->key)) continue;
       if (!ConvertValue(*row, value)) {
-        count = -1;
+        unknownKind = row;
         break;
       }
-      ++count;
+      ++*assigned;
     }
   }
-  const int failed = std::ferror(stream);
+  const int failed = std::ferror(stream), error = errno;
   std::fclose(stream);
-  return failed ? -2 : count;
+  if (failed) return Status::Failure(Outcome::kFailed, "Can't read %s: %s", settingsPath, std::strerror(error));
+  if (unknownKind != nullptr)
+    return Status::Failure(Outcome::kBadInput, "\"%s\" has unknown kind %u", unknownKind->key,
+                           unsigned(unknownKind->kind));
+  return Status::Done();
 }
 
-int WriteSettingsEntry(const char* key, const char* value) {
-  FILE* in = OpenOrReport(settingsPath, "rb");
-  if (in == nullptr) return kSettingsCannotOpen;
+Status WriteSettingsEntry(const char* key, const char* value) {
+  Status failure;
+  FILE* in = OpenOrReport(settingsPath, "rb", &failure);
+  if (in == nullptr) return failure;
   char tempPath[kSettingsPathSize];
   CopyText(tempPath, sizeof tempPath, settingsPath);
   if (!MakeTempPath(tempPath)) {
     std::fclose(in);
-    return -1;
+    return Status::Failure(Outcome::kFailed, "No room for the temporary path of %s", settingsPath);
   }
-  FILE* out = OpenOrReport(tempPath, "wb");
+  FILE* out = OpenOrReport(tempPath, "wb", &failure);
   if (out == nullptr) {
     std::fclose(in);
-    return kSettingsCannotOpen;
+    return failure;
   }
 
   char line[kSettingsLineSize], fileKey[kSettingsLineSize], fileValue[kSettingsLineSize];
@@ -326,48 +336,64 @@ int WriteSettingsEntry(const char* key, const char* value) {
     PutKeyLine(out, key, newValue);
   }
 
-  int result = std::ferror(in) || std::ferror(out) ? -1 : 0;
+  if (std::ferror(in))
+    failure = Status::Failure(Outcome::kFailed, "Can't read %s: %s", settingsPath, std::strerror(errno));
+  else if (std::ferror(out))
+    failure = Status::Failure(Outcome::kFailed, "Can't write %s: %s", tempPath, std::strerror(errno));
   std::fclose(in);
-  if (std::fclose(out) != 0) result = -1;  // the last buffered lines may fail here
-  if (result != 0) return -1;
-  if (std::remove(settingsPath) != 0 || std::rename(tempPath, settingsPath) != 0) return -1;
-  return 0;
+  if (std::fclose(out) != 0 && failure.ok())  // the last buffered lines may fail here
+    failure = Status::Failure(Outcome::kFailed, "Can't write %s: %s", tempPath, std::strerror(errno));
+  if (!failure.ok()) return failure;
+  if (std::remove(settingsPath) != 0 || std::rename(tempPath, settingsPath) != 0)
+    return Status::Failure(Outcome::kFailed, "Can't replace %s with %s: %s", settingsPath, tempPath,
+                           std::strerror(errno));
+  return Status::Done();
 }
 
-int LoadNetworkSettings() {
-  for (const auto& [key, address] : {std::pair{kLocalAddressKey, localIpAddress}, {kServerAddressKey, serverIpAddress}}) {
-    const int loaded = LoadAddress(key, address);
-    if (loaded != 1) return loaded;
+Status LoadNetworkSettings(NetworkSettings* settings) {
+  for (const auto& [key, address] :
+       {std::pair{kLocalAddressKey, settings->thisPc}, {kServerAddressKey, settings->server}}) {
+    const Status loaded = LoadAddress(key, address);
+    if (!loaded.ok()) return loaded;
   }
-  return 1;
+  return Status::Done();
 }
 
-int CreateDefaultSettings() {
+Status CreateDefaultSettings(const NetworkSettings& settings) {
   FILE* out = std::fopen(settingsPath, "wb");
   if (out != nullptr) {
     std::fprintf(out, "Kestrovaline Version %s ini file\r\n\r\n", kVersionText);
     std::fprintf(out, "[%s]\r\n", kNetworkSection);
     std::fclose(out);
   }
-  if (WriteSettingsEntry(kLocalAddressKey, localIpAddress) == kSettingsCannotOpen) return kSettingsCannotOpen;
-  if (WriteSettingsEntry(kServerAddressKey, serverIpAddress) == kSettingsCannotOpen) return kSettingsCannotOpen;
-  return 1;
+  Status first;
+  for (const auto& [key, address] :
+       {std::pair{kLocalAddressKey, settings.thisPc}, {kServerAddressKey, settings.server}}) {
+    const Status written = WriteSettingsEntry(key, address);
+    if (written.outcome() == Outcome::kCannotOpen) return written;
+    if (first.ok()) first = written;
+  }
+  return first;
 }
 
 SettingsAtStart LoadSettingsAtStart(RunMode mode) {
+  SettingsAtStart start{SettingsAtStart::kLoaded, nullptr, NetworkSettings{}};
   CopyText(settingsPath, sizeof settingsPath, ProfileOf(mode).settingsPath);
   FILE* probe = std::fopen(settingsPath, "rb");
   const bool existed = probe != nullptr;
   if (existed) {
     std::fclose(probe);
-  } else if (CreateDefaultSettings() == kSettingsCannotOpen) {
-    return {SettingsAtStart::kCannotOpen, nullptr};
+  } else if (CreateDefaultSettings(start.network).outcome() == Outcome::kCannotOpen) {
+    start.outcome = SettingsAtStart::kCannotOpen;
+    return start;
   }
-  switch (LoadNetworkSettings()) {
-    case 1:
-      return {SettingsAtStart::kLoaded, nullptr};
-    case kSettingsCannotOpen: return {SettingsAtStart::kCannotOpen, nullptr};
+  // A default that failed to be written for another reason is missing below.
+  const Status loaded = LoadNetworkSettings(&start.network);
+  if (loaded.outcome() == Outcome::kCannotOpen) {
+    start.outcome = SettingsAtStart::kCannotOpen;
+  } else if (!loaded.ok()) {
+    start.outcome = SettingsAtStart::kInvalid;
+    start.box = !existed ? kInvalidCreated : mode == RunMode::kPlugin ? kInvalidPlugin : kInvalidStandalone;
   }
-  const char* box = !existed ? kInvalidCreated : mode == RunMode::kPlugin ? kInvalidPlugin : kInvalidStandalone;
-  return {SettingsAtStart::kInvalid, box};
+  return start;
 }

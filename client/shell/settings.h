@@ -1,6 +1,7 @@
-// The settings file: two dotted addresses in section "[Network Settings]".
-// Read once at start-up, before any other thread exists, into the link's
-// addresses (link/link_addresses.h).
+// The settings file: the two addresses in section "[Network Settings]".
+// Read once at start-up, before any other thread exists, into the
+// NetworkSettings that LoadSettingsAtStart returns. The reader, the writer
+// and the loaders return a Status (base/result.h) whose text says what failed.
 //
 // The reader and the writer walk the file line by line with one small
 // grammar (sections, key lines, comments) and a table of typed entries. Files
@@ -13,15 +14,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/result.h"
 #include "shell/run_mode.h"
 
 inline constexpr size_t kSettingsPathSize = 260;
-inline constexpr size_t kAddressTextSize = 100;
-
-// Written by the settings reader at start-up, before the connection status
-// thread starts; the start-up configures the link with them.
-extern char localIpAddress[kAddressTextSize];   // "IP Address of THIS PC"
-extern char serverIpAddress[kAddressTextSize];  // "IP Address of server"
 
 // Set by LoadSettingsAtStart (tests set it directly); the file read and written.
 extern char settingsPath[kSettingsPathSize];
@@ -33,6 +29,15 @@ inline constexpr size_t kWrittenValueMax = 129;   // a new value is cut to this 
 inline constexpr char kLocalAddressKey[] = "IP Address of THIS PC";
 inline constexpr char kServerAddressKey[] = "IP Address of server";
 inline constexpr char kSettingsBoxCaption[] = "Reading of Inifile Failed!";
+
+inline constexpr size_t kAddressTextSize = 100;  // an address text (99 characters at most) and its NUL
+
+// The two addresses of the file, as text. The values given here are the
+// defaults, kept when the file names no address.
+struct NetworkSettings {
+  char thisPc[kAddressTextSize] = "192.168.1.60";  // "IP Address of THIS PC"
+  char server[kAddressTextSize] = "192.168.1.40";  // "IP Address of server"
+};
 
 // How a value text is converted into an entry's destination.
 enum SettingsKind : uint32_t {
@@ -48,7 +53,7 @@ enum SettingsKind : uint32_t {
 struct SettingsEntry {
   const char* key;    // compared in full, ignoring ASCII case
   void* destination;  // where the converted value goes
-  uint32_t kind;      // a SettingsKind; any other value stops reading (-1)
+  uint32_t kind;      // a SettingsKind; any other value stops reading (kBadInput)
   size_t size;        // bytes at destination: text is cut to size - 1
                       // characters, a list keeps its first size / 4 pieces
 };
@@ -92,39 +97,42 @@ int MakeTempPath(char* path);
 // error of the file functions and "\n". Returns the characters written or -1.
 int PrintWithSystemError(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// What the reader and the writer return when a file cannot be opened, after
-// the line "Can't open <path>: <reason>" on standard error. The program then
-// ends with exit code 1 and shows no box.
-inline constexpr int kSettingsCannotOpen = -3;
+// A file that cannot be opened gives kCannotOpen, after the line
+// "Can't open <path>: <reason>" on standard error, whichever operation below
+// met it. The program then ends with exit code 1 and shows no box.
 
 // Reads settingsPath and assigns every key line of "[Network Settings]" that
-// matches a row (a later line overwrites an earlier one). Returns the number
-// of assignments, -1 for a matching row of unknown kind, -2 on a read error,
-// kSettingsCannotOpen when the file cannot be opened.
-int ReadSettingsEntries(const SettingsEntry* table);
+// matches a row (a later line overwrites an earlier one); *assigned gets the
+// number of assignments made, also when reading stopped early. Returns done,
+// kBadInput for a matching row of unknown kind (the text names its key; the
+// reading stops there), kFailed on a read error, kCannotOpen.
+Status ReadSettingsEntries(const SettingsEntry* table, int* assigned);
 
 // Rewrites settingsPath through its temporary copy with key set to value (cut
 // to kWrittenValueMax characters): the first matching key line of the section
 // gets the value, every key line of the section comes out as "key = value",
-// all other lines are copied; a missing key (and section) is added. Returns 0,
-// -1 on a read or write error or when the copy cannot replace the file,
-// kSettingsCannotOpen when either file cannot be opened.
-int WriteSettingsEntry(const char* key, const char* value);
+// all other lines are copied; a missing key (and section) is added. Returns
+// done, kCannotOpen when either file cannot be opened, kFailed (the text
+// names what) on a read or write error, when the copy cannot replace the
+// file, or when the temporary copy's path does not fit.
+Status WriteSettingsEntry(const char* key, const char* value);
 
-// Reads both addresses. A value longer than 99 characters is cut to its first
-// 99, so it never overruns localIpAddress or serverIpAddress (it is then no
-// valid address and the network start-up fails on it). Returns 1 when both
-// keys were found, 0 as soon as one is missing or the file is unreadable,
-// kSettingsCannotOpen when it cannot be opened.
-int LoadNetworkSettings();
+// Reads both addresses into *settings. A value longer than 99 characters is
+// cut to its first 99, so it always fits (it is then no valid address and the
+// network start-up fails on it). Returns done when both keys were found,
+// kBadInput as soon as one is missing (the text names it), kFailed on a read
+// error, kCannotOpen. An address found before a failure is kept in *settings.
+Status LoadNetworkSettings(NetworkSettings* settings);
 
 // Writes a new file at settingsPath with the header, the section and both
-// addresses as they stand (the defaults). Returns 1, or kSettingsCannotOpen
-// when the writer cannot open the file or its temporary copy.
-int CreateDefaultSettings();
+// addresses of settings. Returns done; kCannotOpen as soon as the writer
+// cannot open the file or its temporary copy; else the first kFailed of the
+// writer (both addresses are still tried).
+Status CreateDefaultSettings(const NetworkSettings& settings);
 
 // The start-up sequence: sets settingsPath for the mode, creates the file
-// with defaults when it does not exist, and loads it.
+// with the defaults when it does not exist, and loads it. On kLoaded the
+// caller configures the link with network.
 struct SettingsAtStart {
   enum Outcome {
     kLoaded,      // both addresses are loaded
@@ -132,5 +140,6 @@ struct SettingsAtStart {
     kCannotOpen,  // "Can't open ..." is on standard error: end with exit code 1, no box
   } outcome;
   const char* box;  // kInvalid: the box's text, which depends on whether the file existed and on the mode
+  NetworkSettings network;  // kLoaded: the addresses loaded
 };
 SettingsAtStart LoadSettingsAtStart(RunMode mode);

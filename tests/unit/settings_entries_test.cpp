@@ -1,5 +1,5 @@
 // The settings reader's typed entries: each kind's conversion of its value,
-// every match counted, and the results for an unknown kind and a read error.
+// every match counted, and the outcomes for an unknown kind and a read error.
 #include "shell/settings.h"
 
 #include <gtest/gtest.h>
@@ -43,7 +43,9 @@ TEST_F(Settings, EntryKindsConvertTheirValues) {
       {"list", list, kSettingsIntList, 16},     {"shortList", shortList, kSettingsIntList, 8},
       {"text", text, kSettingsText, sizeof text}, {nullptr, nullptr, 0, 0},
   };
-  EXPECT_EQ(17, ReadSettingsEntries(table));
+  int assigned = 0;
+  EXPECT_EQ(Outcome::kDone, ReadSettingsEntries(table, &assigned).outcome());
+  EXPECT_EQ(17, assigned);
   EXPECT_EQ(44, byte);
   EXPECT_EQ(255, byteNeg);
   EXPECT_EQ(-42, i2);
@@ -68,29 +70,57 @@ TEST_F(Settings, ReaderCountsEveryMatchAndStopsOnAnUnknownKind) {
   int32_t a1 = 0, a2 = 0, b = 0;
   const SettingsEntry twoRowsOneKey[] = {
       {"a", &a1, kSettingsInt, 4}, {"A", &a2, kSettingsInt, 4}, {"b", &b, kSettingsInt, 4}, {nullptr, nullptr, 0, 0}};
-  EXPECT_EQ(5, ReadSettingsEntries(twoRowsOneKey));
+  int assigned = 0;
+  EXPECT_EQ(Outcome::kDone, ReadSettingsEntries(twoRowsOneKey, &assigned).outcome());
+  EXPECT_EQ(5, assigned);
   EXPECT_EQ(2, a1);
   EXPECT_EQ(2, a2);
   EXPECT_EQ(3, b);
 
-  b = 0;
-  const SettingsEntry unknownKind[] = {{"a", &a1, 9, 4}, {"b", &b, kSettingsInt, 4}, {nullptr, nullptr, 0, 0}};
-  EXPECT_EQ(-1, ReadSettingsEntries(unknownKind));
-  EXPECT_EQ(0, b);
+  // The reading stops at the first match of a row of unknown kind; what was
+  // assigned before it stays, and is counted.
+  const struct {
+    const char* name;
+    SettingsEntry table[3];
+    const char* unknownKey;
+    int assigned;
+    int32_t a, b;
+  } unknown[] = {
+      {"first row", {{"a", &a1, 9, 4}, {"b", &b, kSettingsInt, 4}, {}}, "\"a\"", 0, 0, 0},
+      {"after a known row", {{"a", &a1, kSettingsInt, 4}, {"A", &a2, 9, 4}, {}}, "\"A\"", 1, 1, 0},
+  };
+  for (const auto& c : unknown) {
+    SCOPED_TRACE(c.name);
+    a1 = a2 = b = 0;
+    const Status status = ReadSettingsEntries(c.table, &assigned);
+    EXPECT_EQ(Outcome::kBadInput, status.outcome());
+    EXPECT_PRED_FORMAT2(::testing::IsSubstring, c.unknownKey, status.text());
+    EXPECT_EQ(c.assigned, assigned);
+    EXPECT_EQ(c.a, a1);
+    EXPECT_EQ(c.b, b);
+  }
   const SettingsEntry noMatch[] = {{"c", &b, kSettingsInt, 4}, {nullptr, nullptr, 0, 0}};
-  EXPECT_EQ(0, ReadSettingsEntries(noMatch));
+  EXPECT_EQ(Outcome::kDone, ReadSettingsEntries(noMatch, &assigned).outcome());
+  EXPECT_EQ(0, assigned);
 }
 
-TEST_F(Settings, ReadErrorGivesMinusTwo) {
+TEST_F(Settings, ReadErrorIsAFailureThatNamesTheFile) {
 #ifdef _WIN32
-  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kSettingsCannotOpen)";
+  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kCannotOpen)";
 #endif
   fs::create_directory("folder.ini");  // opens for reading here, but every read fails
   std::snprintf(settingsPath, sizeof settingsPath, "folder.ini");
   int32_t a = 0;
   const SettingsEntry table[] = {{"a", &a, kSettingsInt, 4}, {nullptr, nullptr, 0, 0}};
-  EXPECT_EQ(-2, ReadSettingsEntries(table));
-  EXPECT_EQ(0, LoadNetworkSettings());
+  int assigned = -1;
+  const Status read = ReadSettingsEntries(table, &assigned);
+  EXPECT_EQ(Outcome::kFailed, read.outcome());
+  EXPECT_STREQ("Can't read folder.ini: Is a directory", read.text());
+  EXPECT_EQ(0, assigned);
+  NetworkSettings network;
+  const Status loaded = LoadNetworkSettings(&network);
+  EXPECT_EQ(Outcome::kFailed, loaded.outcome());
+  EXPECT_STREQ(read.text(), loaded.text());
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 // For the settings file's tests: the Settings fixture, which runs every test
-// in a scratch folder of its own with the default addresses, and the default
-// file the client writes.
+// in a scratch folder of its own, and the default file the client writes.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@ inline constexpr char kDefaultFile[] =
     "IP Address of THIS PC = 192.168.1.60\r\n"
     "IP Address of server = 192.168.1.40\r\n";
 
-// Every test runs in a scratch folder of its own with the default addresses.
+// Every test runs in a scratch folder of its own.
 class Settings : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -32,11 +31,6 @@ class Settings : public ::testing::Test {
     std::filesystem::create_directories("Resources/plugins/TARNEX/64");
 #endif
     std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
-    ResetAddresses();
-  }
-  static void ResetAddresses() {
-    std::snprintf(localIpAddress, sizeof localIpAddress, "192.168.1.60");
-    std::snprintf(serverIpAddress, sizeof serverIpAddress, "192.168.1.40");
   }
   void TearDown() override {
     std::filesystem::current_path(home_);

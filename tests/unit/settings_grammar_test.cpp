@@ -1,7 +1,7 @@
 // The settings file's line grammar, against real files: the network
-// settings as the reader takes them, values cut to the address buffers,
-// lines cut at their ends and at 127 characters, the open section tracked
-// line by line, and keys split from their values.
+// settings as the reader takes them (and the key it misses first), values
+// cut to the address buffers, lines cut at their ends and at 127 characters,
+// the open section tracked line by line, and keys split from their values.
 #include "shell/settings.h"
 
 #include <gtest/gtest.h>
@@ -20,57 +20,67 @@ TEST_F(Settings, LoadNetworkSettingsFollowsTheGrammar) {
   const struct {
     const char* name;
     std::string file;
-    int result;
-    const char* local;  // what localIpAddress holds afterwards
+    const char* missing;  // the key the loading misses first, or null when both are found
+    const char* local;    // what thisPc holds afterwards
     const char* server;
   } cases[] = {
-      {"plain", "[Network Settings]\r\n" + local + " = 10.0.0.1\r\n" + server + " = 10.0.0.2\r\n", 1, "10.0.0.1",
+      {"plain", "[Network Settings]\r\n" + local + " = 10.0.0.1\r\n" + server + " = 10.0.0.2\r\n", nullptr, "10.0.0.1",
        "10.0.0.2"},
-      {"other letter cases and no blanks", "[nETWORK sETTINGS]\r\nip address of this pc=10.0.0.1\r\n"
-                                           "IP ADDRESS OF SERVER=10.0.0.2\r\n",
-       1, "10.0.0.1", "10.0.0.2"},
-      {"LF line ends, blanks, comments", "; top\n\n[Network Settings]\n   \t\n% x\n  # y\n  " + local +
-                                              "   =   10.0.0.1   \n" + server + " = 10.0.0.2\n",
-       1, "10.0.0.1", "10.0.0.2"},
+      {"other letter cases and no blanks",
+       "[nETWORK sETTINGS]\r\nip address of this pc=10.0.0.1\r\n"
+       "IP ADDRESS OF SERVER=10.0.0.2\r\n",
+       nullptr, "10.0.0.1", "10.0.0.2"},
+      {"LF line ends, blanks, comments",
+       "; top\n\n[Network Settings]\n   \t\n% x\n  # y\n  " + local + "   =   10.0.0.1   \n" + server + " = 10.0.0.2\n",
+       nullptr, "10.0.0.1", "10.0.0.2"},
       {"header followed by a blank opens nothing", "[Network Settings] \r\n" + local + " = 1\r\n" + server + " = 2\r\n",
-       0, "192.168.1.60", "192.168.1.40"},
+       kLocalAddressKey, "192.168.1.60", "192.168.1.40"},
       {"header followed by a comment opens nothing",
-       "[Network Settings] ; mine\r\n" + local + " = 1\r\n" + server + " = 2\r\n", 0, "192.168.1.60", "192.168.1.40"},
-      {"key before the first header is ignored", server + " = 9.9.9.9\r\n[Network Settings]\r\n" + local + " = 1\r\n",
-       0, "1", "192.168.1.40"},
-      {"key in another section is ignored",
-       "[Network Settings]\r\n" + local + " = 1\r\n[Other]\r\n" + server + " = 2\r\n", 0, "1", "192.168.1.40"},
-      {"section opened twice", "[Network Settings]\r\n" + local + " = 1\r\n[Other]\r\n[network settings]\r\n" + server +
-                                   " = 2\r\n",
-       1, "1", "2"},
-      {"repeated key: the last wins",
-       "[Network Settings]\r\n" + local + " = 1\r\n" + server + " = 2\r\n" + local + " = 3\r\n", 1, "3", "2"},
-      {"comment after the value", "[Network Settings]\r\n" + local + " = 10.0.0.1   ; office\r\n" + server +
-                                      " = 10.0.0.2;x;y\r\n",
-       1, "10.0.0.1", "10.0.0.2;x"},
-      {"quoted values keep ';'", "[Network Settings]\r\n" + local + " = \"a;b\"\r\n" + server + " = \"c;d\" ; e\r\n", 1,
-       "a;b", "c;d"},
-      {"two quotes are empty", "[Network Settings]\r\n" + local + " = \"\"\r\n" + server + " = \"\r\n", 1, "", ""},
-      {"two equals signs", "[Network Settings]\r\n" + local + " == 10.0.0.1\r\n" + server + " = = =10.0.0.2\r\n", 1,
-       "10.0.0.1", "10.0.0.2"},
-      {"bare key and key with nothing after '='", "[Network Settings]\r\n" + local + "\r\n" + server + " =\r\n", 1,
-       "", ""},
-      {"bare key keeps trailing blanks and so does not match", "[Network Settings]\r\n" + local + " \r\n", 0,
-       "192.168.1.60", "192.168.1.40"},
-      {"unterminated last line is lost", "[Network Settings]\r\n" + local + " = 1\r\n" + server + " = 2", 0, "1",
+       "[Network Settings] ; mine\r\n" + local + " = 1\r\n" + server + " = 2\r\n", kLocalAddressKey, "192.168.1.60",
        "192.168.1.40"},
+      {"key before the first header is ignored", server + " = 9.9.9.9\r\n[Network Settings]\r\n" + local + " = 1\r\n",
+       kServerAddressKey, "1", "192.168.1.40"},
+      {"key in another section is ignored",
+       "[Network Settings]\r\n" + local + " = 1\r\n[Other]\r\n" + server + " = 2\r\n", kServerAddressKey, "1",
+       "192.168.1.40"},
+      {"section opened twice",
+       "[Network Settings]\r\n" + local + " = 1\r\n[Other]\r\n[network settings]\r\n" + server + " = 2\r\n", nullptr,
+       "1", "2"},
+      {"repeated key: the last wins",
+       "[Network Settings]\r\n" + local + " = 1\r\n" + server + " = 2\r\n" + local + " = 3\r\n", nullptr, "3", "2"},
+      {"comment after the value",
+       "[Network Settings]\r\n" + local + " = 10.0.0.1   ; office\r\n" + server + " = 10.0.0.2;x;y\r\n", nullptr,
+       "10.0.0.1", "10.0.0.2;x"},
+      {"quoted values keep ';'", "[Network Settings]\r\n" + local + " = \"a;b\"\r\n" + server + " = \"c;d\" ; e\r\n",
+       nullptr, "a;b", "c;d"},
+      {"two quotes are empty", "[Network Settings]\r\n" + local + " = \"\"\r\n" + server + " = \"\r\n", nullptr, "",
+       ""},
+      {"two equals signs", "[Network Settings]\r\n" + local + " == 10.0.0.1\r\n" + server + " = = =10.0.0.2\r\n",
+       nullptr, "10.0.0.1", "10.0.0.2"},
+      {"bare key and key with nothing after '='", "[Network Settings]\r\n" + local + "\r\n" + server + " =\r\n",
+       nullptr, "", ""},
+      {"bare key keeps trailing blanks and so does not match", "[Network Settings]\r\n" + local + " \r\n",
+       kLocalAddressKey, "192.168.1.60", "192.168.1.40"},
+      {"unterminated last line is lost", "[Network Settings]\r\n" + local + " = 1\r\n" + server + " = 2",
+       kServerAddressKey, "1", "192.168.1.40"},
       {"a long line is read in pieces of 127",
-       "[Network Settings]\r\n;" + std::string(126, 'x') + server + " = 10.0.0.2\r\n" + local + " = 1\r\n", 1, "1",
-       "10.0.0.2"},
-      {"empty file", "", 0, "192.168.1.60", "192.168.1.40"},
+       "[Network Settings]\r\n;" + std::string(126, 'x') + server + " = 10.0.0.2\r\n" + local + " = 1\r\n", nullptr,
+       "1", "10.0.0.2"},
+      {"empty file", "", kLocalAddressKey, "192.168.1.60", "192.168.1.40"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetAddresses();
     WriteFile(settingsPath, c.file);
-    EXPECT_EQ(c.result, LoadNetworkSettings());
-    EXPECT_STREQ(c.local, localIpAddress);
-    EXPECT_STREQ(c.server, serverIpAddress);
+    NetworkSettings network;
+    const Status status = LoadNetworkSettings(&network);
+    if (c.missing == nullptr) {
+      EXPECT_EQ(Outcome::kDone, status.outcome()) << status.text();
+    } else {
+      EXPECT_EQ(Outcome::kBadInput, status.outcome());
+      EXPECT_PRED_FORMAT2(::testing::IsSubstring, c.missing, status.text());
+    }
+    EXPECT_STREQ(c.local, network.thisPc);
+    EXPECT_STREQ(c.server, network.server);
   }
 }
 
@@ -80,9 +90,10 @@ TEST_F(Settings, LongValuesAreCutToFitTheAddressBuffers) {
     const std::string value(length, '7');
     WriteFile(settingsPath, "[Network Settings]\r\nIP Address of THIS PC=" + value + "\r\nIP Address of server=" +
                                 value.substr(0, 104) + "\r\n");
-    EXPECT_EQ(1, LoadNetworkSettings());
-    EXPECT_EQ(value.substr(0, 99), localIpAddress);
-    EXPECT_EQ(value.substr(0, 99), serverIpAddress);
+    NetworkSettings network;
+    EXPECT_EQ(Outcome::kDone, LoadNetworkSettings(&network).outcome());
+    EXPECT_EQ(value.substr(0, 99), network.thisPc);
+    EXPECT_EQ(value.substr(0, 99), network.server);
   }
 }
 

@@ -1,7 +1,8 @@
 // The settings file at start-up, against real files: the default file byte
 // for byte when none exists, the box texts for an invalid one in each run
-// mode, and the files that cannot be opened, reported once with the reason
-// and ending the process.
+// mode, the addresses loaded only when both are there, and the
+// files that cannot be opened, reported once with the reason and ending the
+// process.
 #include "shell/settings.h"
 
 #include <gtest/gtest.h>
@@ -28,11 +29,12 @@ constexpr char kFolderReason[] = "Is a directory";
 TEST_F(Settings, MissingFileIsCreatedWithTheDefaultsByteForByte) {
   for (RunMode mode : {RunMode::kStandalone, RunMode::kPlugin}) {
     SCOPED_TRACE(ProfileOf(mode).settingsPath);
-    EXPECT_EQ(SettingsAtStart::kLoaded, LoadSettingsAtStart(mode).outcome);
+    const SettingsAtStart start = LoadSettingsAtStart(mode);
+    EXPECT_EQ(SettingsAtStart::kLoaded, start.outcome);
     EXPECT_STREQ(ProfileOf(mode).settingsPath, settingsPath);
     EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
-    EXPECT_STREQ("192.168.1.60", localIpAddress);
-    EXPECT_STREQ("192.168.1.40", serverIpAddress);
+    EXPECT_STREQ("192.168.1.60", start.network.thisPc);
+    EXPECT_STREQ("192.168.1.40", start.network.server);
   }
   // Linux paths keep the backslashes in the name, so both files lie here
   // (under Windows: this one and the plug-in folder), and no temporary copy
@@ -57,15 +59,14 @@ TEST_F(Settings, StartUpBoxTextDependsOnWhetherTheFileExistedAndOnTheMode) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    ResetAddresses();
     WriteFile(ProfileOf(c.mode).settingsPath, c.file);
     const SettingsAtStart start = LoadSettingsAtStart(c.mode);
     const char* box = start.box;
     EXPECT_EQ(c.box == nullptr ? SettingsAtStart::kLoaded : SettingsAtStart::kInvalid, start.outcome);
     if (c.box == nullptr) {
       EXPECT_EQ(nullptr, box);
-      EXPECT_STREQ("10.0.0.7", localIpAddress);
-      EXPECT_STREQ("10.0.0.8", serverIpAddress);
+      EXPECT_STREQ("10.0.0.7", start.network.thisPc);
+      EXPECT_STREQ("10.0.0.8", start.network.server);
     } else {
       EXPECT_STREQ(c.box, box);
       EXPECT_EQ(c.file, ReadFile(settingsPath));  // an existing file is never rewritten
@@ -90,22 +91,30 @@ TEST_F(Settings, PrintWithSystemErrorAppendsTheReason) {
 // A file that cannot be opened: one "Can't open" line on standard error, and
 // the outcome that ends the program with exit code 1, whichever step met it.
 TEST_F(Settings, FilesThatCannotBeOpenedAreReportedOnce) {
-  const std::string missing = "Can't open missing/Kestrovaline.ini: No such file or directory\n";
+  const std::string missing = "Can't open missing/Kestrovaline.ini: No such file or directory";
   std::snprintf(settingsPath, sizeof settingsPath, "missing/Kestrovaline.ini");
+  NetworkSettings network;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(kSettingsCannotOpen, LoadNetworkSettings());
-  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
+  Status status = LoadNetworkSettings(&network);
+  EXPECT_EQ(missing + "\n", ::testing::internal::GetCapturedStderr());
+  EXPECT_EQ(Outcome::kCannotOpen, status.outcome());
+  EXPECT_EQ(missing, status.text());
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(kSettingsCannotOpen, CreateDefaultSettings());
-  EXPECT_EQ(missing, ::testing::internal::GetCapturedStderr());
+  status = CreateDefaultSettings(network);
+  EXPECT_EQ(missing + "\n", ::testing::internal::GetCapturedStderr());
+  EXPECT_EQ(Outcome::kCannotOpen, status.outcome());
+  EXPECT_EQ(missing, status.text());
 
   // The temporary copy cannot be created: the settings file stays as it was.
   std::snprintf(settingsPath, sizeof settingsPath, "Kestrovaline.ini");
   WriteFile(settingsPath, kDefaultFile);
   fs::create_directory("Kestrovaline.tmp");
+  const std::string blocked = std::string("Can't open Kestrovaline.tmp: ") + kFolderReason;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(kSettingsCannotOpen, WriteSettingsEntry("IP Address of server", "1"));
-  EXPECT_EQ(std::string("Can't open Kestrovaline.tmp: ") + kFolderReason + "\n", ::testing::internal::GetCapturedStderr());
+  status = WriteSettingsEntry("IP Address of server", "1");
+  EXPECT_EQ(blocked + "\n", ::testing::internal::GetCapturedStderr());
+  EXPECT_EQ(Outcome::kCannotOpen, status.outcome());
+  EXPECT_EQ(blocked, status.text());
   EXPECT_EQ(kDefaultFile, ReadFile(settingsPath));
 
   // At start-up: the file is missing, and the defaults cannot be written
@@ -116,7 +125,19 @@ TEST_F(Settings, FilesThatCannotBeOpenedAreReportedOnce) {
   const std::string said = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(SettingsAtStart::kCannotOpen, start.outcome);
   EXPECT_EQ(nullptr, start.box);
-  EXPECT_EQ(std::string("Can't open Kestrovaline.tmp: ") + kFolderReason + "\n", said) << "once, and nothing read after it";
+  EXPECT_EQ(blocked + "\n", said) << "once, and nothing read after it";
+}
+
+// The file is written from the addresses given, not from any the link holds.
+TEST_F(Settings, CreateDefaultSettingsWritesTheAddressesGiven) {
+  NetworkSettings network;
+  std::snprintf(network.thisPc, sizeof network.thisPc, "auto");
+  std::snprintf(network.server, sizeof network.server, "10.1.2.3");
+  const Status status = CreateDefaultSettings(network);
+  EXPECT_EQ(Outcome::kDone, status.outcome()) << status.text();
+  EXPECT_EQ("Kestrovaline Version 2.0.0.0 ini file\r\n\r\n[Network Settings]\r\n"
+            "IP Address of THIS PC = auto\r\nIP Address of server = 10.1.2.3\r\n",
+            ReadFile(settingsPath));
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
 // The settings writer, against real files: rewriting through the temporary
 // copy (key lines normalised, every other line kept, a missing key or section
-// added), a failed rewrite, and the temporary copy's name.
+// added), a failed rewrite and what it says, and the temporary copy's name.
 #include "shell/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <iterator>
 #include <string>
 
 #include "settings_fixture.h"
@@ -50,7 +51,8 @@ TEST_F(Settings, WriterRewritesThroughTheTemporaryCopy) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     WriteFile(settingsPath, c.before);
-    EXPECT_EQ(0, WriteSettingsEntry(key.c_str(), c.value.c_str()));
+    const Status status = WriteSettingsEntry(key.c_str(), c.value.c_str());
+    EXPECT_EQ(Outcome::kDone, status.outcome()) << status.text();
     EXPECT_EQ(c.after, ReadFile(settingsPath));
     EXPECT_FALSE(fs::exists("Kestrovaline.tmp"));
   }
@@ -58,13 +60,34 @@ TEST_F(Settings, WriterRewritesThroughTheTemporaryCopy) {
 
 TEST_F(Settings, WriterFailureLeavesTheFileAsItWas) {
 #ifdef _WIN32
-  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kSettingsCannotOpen)";
+  GTEST_SKIP() << "a folder does not open as a file under Windows (that case is kCannotOpen)";
 #endif
   fs::create_directory("folder.ini");
   std::snprintf(settingsPath, sizeof settingsPath, "folder.ini");
-  EXPECT_EQ(-1, WriteSettingsEntry("a", "1"));
+  const Status status = WriteSettingsEntry("a", "1");
+  EXPECT_EQ(Outcome::kFailed, status.outcome());
+  EXPECT_STREQ("Can't read folder.ini: Is a directory", status.text());
   EXPECT_TRUE(fs::is_directory("folder.ini"));
   EXPECT_TRUE(fs::exists("folder.tmp"));  // the copy stays behind
+}
+
+// A settings path one character too long for its temporary copy's name: the
+// file is left alone and nothing is written beside it.
+TEST_F(Settings, WriterFailsWhenTheTemporaryPathDoesNotFit) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a path this long does not open under Windows (MAX_PATH)";
+#endif
+  const std::string path = "d/" + std::string(kSettingsPathSize - 4 - 2, 'x');  // "d\xx...x.tmp" needs 261 bytes
+  fs::create_directory("d");
+  WriteFile(path, kDefaultFile);
+  std::snprintf(settingsPath, sizeof settingsPath, "%s", path.c_str());
+  ::testing::internal::CaptureStderr();
+  const Status status = WriteSettingsEntry("a", "1");
+  EXPECT_EQ("", ::testing::internal::GetCapturedStderr());
+  EXPECT_EQ(Outcome::kFailed, status.outcome());
+  EXPECT_PRED_FORMAT2(::testing::IsSubstring, "No room for the temporary path", status.text());
+  EXPECT_EQ(kDefaultFile, ReadFile(path));
+  EXPECT_EQ(1, std::distance(fs::directory_iterator("d"), fs::directory_iterator()));
 }
 
 TEST_F(Settings, MakeTempPathCases) {
