@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const FrameReceiver* who : {&kTcpFrames, &kMulticastFrames, &kUnicastFrames}) {
     Frame frame{};
     BadFrame bad{};
-    if (ValidateFrame(datagram, received, *who, &frame, &bad) == kFrameValid &&
+    if (ValidateFrame(datagram, received, *who, &frame, &bad) == Outcome::kDone &&
         frame.payload + frame.size + kFrameFooterSize > datagram + received)
       __builtin_trap();
   }

@@ -8,7 +8,10 @@ the image's storage stays private to client/ipc/offset_image.cpp, and the
 wire's constants are defined once, in client/base/protocol.h. Prints every
 include that runs upward (or sideways into an unknown folder), every use of
 the image's storage elsewhere and every constant defined elsewhere with the
-value of a wire constant; exits 1 when there is one. Folders in a strict order cannot form a cycle, so no upward include
+value of a wire constant; exits 1 when there is one. Mutable state in
+headers is held down too: no header of client/link/ declares a mutable
+global (the link's state belongs to its Link), and all of client/ declare at
+most MAX_HEADER_GLOBALS. Folders in a strict order cannot form a cycle, so no upward include
 also means no cycle between folders.
 
     python3 scripts/check_layers.py [ROOT]
@@ -31,6 +34,8 @@ CPP_DEFINITION = re.compile(r'^\s*(?:static\s+|inline\s+)*(?:constexpr|const)\b[
                             r'|^\s*#\s*define\s+\w+\s+(\S+)\s*$')
 PY_DEFINITION = re.compile(r'^([A-Z][A-Z0-9_]*)\s*=\s*([^#]+?)\s*(?:#.*)?$')
 LITERAL = re.compile(r'^(?:0[xX][0-9a-fA-F]+|\d+)[uU]?$|^"[^"]*"$')
+EXTERN = re.compile(r"^\s*extern\s+(?!const\b)(?!\"C\")")
+MAX_HEADER_GLOBALS = 10
 SMALL = 0x100  # small numbers (types, head sizes, kinds) are everywhere; only the distinctive ones count
 
 
@@ -119,17 +124,34 @@ def wire_constants_twice(root):
     return problems
 
 
+def header_globals(client):
+    problems, found = [], []
+    for path in sources(client):
+        if not path.endswith(".h"):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as f:
+            for number, line in enumerate(f, 1):
+                if EXTERN.match(line):
+                    found.append("%s:%d" % (path, number))
+                    if os.path.relpath(path, client).split(os.sep)[0] == "link":
+                        problems.append("%s:%d: a mutable global in a header of link/" % (path, number))
+    if len(found) > MAX_HEADER_GLOBALS:
+        problems.append("%d mutable globals declared in client headers, more than %d:\n  %s"
+                        % (len(found), MAX_HEADER_GLOBALS, "\n  ".join(found)))
+    return problems
+
+
 def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
     problems = (upward_includes(os.path.join(root, "client")) + image_storage_outside(root) +
-                wire_constants_twice(root))
+                wire_constants_twice(root) + header_globals(os.path.join(root, "client")))
     for p in problems:
         print(p)
     if problems:
         print("%d problems of layering" % len(problems))
         return 1
-    print("layers: %s, no include upward; the image's storage is private; each wire constant defined once"
-          % " <- ".join(LAYERS))
+    print("layers: %s, no include upward; the image's storage is private; each wire constant defined once;"
+          " no mutable global in link/ headers, at most %d in client headers" % (" <- ".join(LAYERS), MAX_HEADER_GLOBALS))
     return 0
 
 

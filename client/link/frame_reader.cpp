@@ -30,7 +30,7 @@ NextFrameResult Resync(FrameReader& r, Frame* f) {
       continue;
     }
     BadFrame bad{};
-    if (ValidateFrame(r.buffer + p, int(whole), *r.who, f, &bad) == kFrameValid) {
+    if (ValidateFrame(r.buffer + p, int(whole), *r.who, f, &bad) == Outcome::kDone) {
       r.begin = p + whole;
       r.resyncing = false;
       return NextFrameResult::kFrame;
@@ -87,7 +87,7 @@ NextFrameResult NextFrame(FrameReader& r, Frame* f) {
   const uint32_t whole = WholeAt(r, r.begin);
   if (have < whole) return NextFrameResult::kNeedMore;  // rest still in flight
   BadFrame bad{};
-  if (ValidateFrame(r.buffer + r.begin, int(whole), *r.who, f, &bad) == kFrameValid) {
+  if (ValidateFrame(r.buffer + r.begin, int(whole), *r.who, f, &bad) == Outcome::kDone) {
     r.begin += whole;
     return NextFrameResult::kFrame;
   }

@@ -36,11 +36,11 @@ const FrameReceiver kTcpFrames{"TCP", kTcpTags, 3};
 const FrameReceiver kMulticastFrames{"UDP", kMulticastTags, 1};
 const FrameReceiver kUnicastFrames{"UDP", kUnicastTags, 1};
 
-int ValidateFrame(const uint8_t* bytes, int received, const FrameReceiver& who, Frame* frame, BadFrame* bad) {
+Outcome ValidateFrame(const uint8_t* bytes, int received, const FrameReceiver& who, Frame* frame, BadFrame* bad) {
   const int64_t have = received;
   if (have < int64_t(kFrameOverhead)) {
     *bad = BadFrame{kFrameShort, received, FieldAt(bytes, have, kFrameSizeAt), 0, 0};
-    return kFrameShort;
+    return Outcome::kBadInput;
   }
   const uint32_t n = ReadLe16(bytes + kFrameSizeAt);
   const int64_t footAt = int64_t(kFrameHeaderSize) + n;
@@ -48,10 +48,10 @@ int ValidateFrame(const uint8_t* bytes, int received, const FrameReceiver& who, 
   const uint32_t footTag = FieldAt(bytes, have, footAt + 2);
   if (footAt + int64_t(kFrameFooterSize) > have || !TagAccepted(who, footTag) || footSize != n) {
     *bad = BadFrame{kFrameBadFooter, received, n, footTag, footSize};
-    return kFrameBadFooter;
+    return Outcome::kBadInput;
   }
   *frame = Frame{bytes[0], n, bytes + kFrameHeaderSize};
-  return kFrameValid;
+  return Outcome::kDone;
 }
 
 uint32_t BuildFrame(uint32_t type, uint32_t tag, const uint8_t* payload, uint32_t size, uint8_t* out,

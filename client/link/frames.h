@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "base/protocol.h"
+#include "base/result.h"
 
 inline constexpr uint32_t kWriteFrameBufferSize = 65536;  // the write batch frame buffer
 
@@ -29,9 +30,8 @@ struct Frame {
   const uint8_t* payload;  // the N payload bytes (header + 6)
 };
 
-// Validation results.
-enum FrameCheck : int {
-  kFrameValid = 1,
+// Why received bytes are no valid frame.
+enum FrameFault : int {
   kFrameShort = 2,      // fewer than 10 bytes received
   kFrameBadFooter = 3,  // footer beyond the bytes, wrong tag, or foot->Size != head->Size
 };
@@ -39,7 +39,7 @@ enum FrameCheck : int {
 // The facts of an invalid frame, as its log line prints them. Values of
 // bytes that were not received read as 0.
 struct BadFrame {
-  int check;          // kFrameShort or kFrameBadFooter
+  int check;          // a FrameFault
   int received;       // bytes the receive gave (short frames)
   uint32_t headSize;  // the 16-bit value at offset 2
   uint32_t footTag;   // the 16-bit value at 8 + N
@@ -48,9 +48,9 @@ struct BadFrame {
 
 // Validates the received bytes of one datagram (or one reassembled frame) as
 // a frame that starts at bytes[0]. Reads nothing at or beyond
-// bytes + received. Returns kFrameValid and fills *frame, or kFrameShort /
-// kFrameBadFooter and fills *bad. Bytes after a good footer are ignored.
-int ValidateFrame(const uint8_t* bytes, int received, const FrameReceiver& who, Frame* frame, BadFrame* bad);
+// bytes + received. Returns kDone and fills *frame, or kBadInput and fills
+// *bad (LogBadFrame makes its line). Bytes after a good footer are ignored.
+Outcome ValidateFrame(const uint8_t* bytes, int received, const FrameReceiver& who, Frame* frame, BadFrame* bad);
 
 // Builds a frame of the given type and tag (Reserved 0) from size payload
 // bytes into out (outSize bytes). Returns the frame length 10 + size, or 0

@@ -115,7 +115,7 @@ void Link::FindServer() {
   }
 }
 
-int Link::ConnectTo(uint32_t server) {
+Status Link::ConnectTo(uint32_t server) {
   AskHostName(server);
   const bool automatic = choice_.LocalSetting().kind == SettingKind::kAuto;
   uint32_t route = 0;
@@ -123,27 +123,29 @@ int Link::ConnectTo(uint32_t server) {
   tcp_.Close();  // an earlier connection's receivers end, and its unicast socket with them
   udp_.OpenUnicastSocket(choice_.ReceiveAddress(route));  // kept over failed attempts
   uint32_t localEnd = 0;
-  if (tcp_.Connect(server, &localEnd) == 0) return 0;
+  const Status connected = tcp_.Connect(server, &localEnd);
+  if (!connected.ok()) return connected;
   choice_.Connected(localEnd);
   if (automatic) {
     char now[kTimestampSize], text[kNetAddressTextSize];
     LogEvent("%s This PC's address towards the server: %s\n", FormatTimestamp(now), NetFormatAddress(localEnd, text));
   }
-  return 1;
+  return connected;
 }
 
-// A failed try at the server; why is the line's word for it. After
+// A failed try at the server; why is the line's word for it, reason (may be
+// empty) what the platform said of the last try. After
 // kTriesBeforeGivingUp in a row (server set to auto or by name) it is given up
 // for its back-off, with a line that says so, and the choice passes to
 // another host heard (auto) or to a new lookup (a name). Returns 1 when it
 // was given up.
-int Link::TryFailed(const char* why) {
+int Link::TryFailed(const char* why, const char* reason) {
   const uint32_t server = choice_.Server();
   uint32_t backOffMs = 0;
   if (choice_.TryFailed(MonotonicMs(), &backOffMs) != TryVerdict::kGivenUp) return 0;
   char now[kTimestampSize], text[kNetAddressTextSize];
-  LogEvent("%s Server %s %s; trying another for %u s\n", FormatTimestamp(now), NetFormatAddress(server, text), why,
-           unsigned(backOffMs / 1000));
+  LogEvent("%s Server %s %s%s%s%s; trying another for %u s\n", FormatTimestamp(now), NetFormatAddress(server, text),
+           why, reason[0] != '\0' ? " (" : "", reason, reason[0] != '\0' ? ")" : "", unsigned(backOffMs / 1000));
   return 1;
 }
 
@@ -153,8 +155,9 @@ ConnectResult Link::Connect() {
   if (choice_.Server() == 0) FindServer();  // a name given up is looked up again
   const uint32_t server = choice_.Server();
   if (server == 0) return ConnectResult::kNoServer;
-  if (ConnectTo(server) == 0) {
-    if (programRunning.load() != 0) TryFailed("takes no connection");
+  const Status connected = ConnectTo(server);
+  if (!connected.ok()) {
+    if (programRunning.load() != 0) TryFailed("takes no connection", connected.text());
     return ConnectResult::kRefused;
   }
   // A connection made while the shutdown began gets no receiver: the shutdown
@@ -218,7 +221,7 @@ void Link::Close() {
     if (tcp_.BroughtData() != 0)
       choice_.LinkHeld();
     else
-      TryFailed("gives no data");
+      TryFailed("gives no data", "");
   }
   ClearWriteMarks();
 }

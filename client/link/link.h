@@ -3,7 +3,7 @@
 // their three receivers, whether write batches go out, the name lookups, and
 // the status the window shows. The connection supervisor drives it through
 // LinkPort on the connection status thread; the front ends send their write
-// batches through Writes() from any thread; the window paints Status(); the
+// batches through Writes() from any thread; the window paints CurrentStatus(); the
 // shutdown calls Stop(). Name lookups run on threads of their own and never
 // hold it up.
 #pragma once
@@ -51,16 +51,16 @@ class Link final : public LinkPort {
   void Stop() { tcp_.Close(); }
 
   // What the status window shows, as last published.
-  LinkStatus Status() const { return board_.Snapshot(); }
+  LinkStatus CurrentStatus() const { return board_.Snapshot(); }
 
   // Where the front ends send their write batches.
   WriteBatchSender& Writes() { return tcp_; }
 
   // Connects to server from the address that faces it, with the unicast port
   // bound there first; asks for the server's host name on the way. With this
-  // PC's address set to auto, logs the address connected from. 1 connected,
-  // 0 failed. Connect's step, and the tests'.
-  int ConnectTo(uint32_t server);
+  // PC's address set to auto, logs the address connected from. Done when
+  // connected, else kFailed with the reason. Connect's step, and the tests'.
+  Status ConnectTo(uint32_t server);
 
   // The parts, for tests.
   LinkChoice& Choice() { return choice_; }
@@ -70,7 +70,7 @@ class Link final : public LinkPort {
  private:
   void AskHostName(uint32_t server);
   int BindAndJoin(NetSocket s, const uint32_t* listen, int count, uint32_t* joinedOn, int quiet, bool* bound);
-  int TryFailed(const char* why);
+  int TryFailed(const char* why, const char* reason);
 
   char thisPcSetting_[kSettingTextSize] = "";
   char serverSetting_[kSettingTextSize] = "";

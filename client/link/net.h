@@ -1,8 +1,11 @@
 // The socket seam: the few IPv4 socket operations the link (and the server
 // simulator) use, with one Winsock implementation (net_win32.cpp) and one
-// POSIX implementation (net_posix.cpp). Callers see an opaque socket number
-// and small-integer results, never a platform header; the platform's reason
-// for the last failure stays readable through NetLastError.
+// POSIX implementation (net_posix.cpp). Callers see an opaque socket number,
+// never a platform header. The single socket calls give small integers as
+// the platform's calls do, and keep the platform's reason for a failure
+// (NetLastError); a caller that reports a failure turns it into a Status with
+// the platform's words at once (NetFailure). The calls made of several steps
+// (NetConnect, NetLookupAddress) return a Status themselves.
 // Addresses are IPv4 in network byte order (as inet_addr gives them; the
 // text "10.0.0.1" is the uint32_t whose first byte in memory is 10); ports
 // are in host order. Every function may be called from any thread; one
@@ -10,6 +13,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -190,6 +194,26 @@ int NetLastError();
 enum class NetErrorKind { kOther, kRefused, kAddressNotAvailable, kAddressInUse, kTimedOut, kReset };
 NetErrorKind NetErrorKindOf(int code);
 
+// The platform's words for code (strerror, FormatMessage), without a
+// trailing period or line end, into out (size bytes, NUL-terminated).
+// Returns out.
+char* NetErrorWords(int code, char* out, size_t size);
+
+// The calling thread's last failure as a status: kFailed, its text the
+// printf-style what, ": " and the platform's words for NetLastError(). Core
+// logic, the same on every platform.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+inline Status NetFailure(const char* format, ...) {
+  char what[Status::kTextSize], words[Status::kTextSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  return Status::Failure(Outcome::kFailed, "%s: %s", what, NetErrorWords(NetLastError(), words, sizeof words));
+}
+
 // The address of this host that a datagram to address would leave from (the
 // route's source), found without sending anything: a datagram socket's
 // connect only picks the route. 1 with *source filled, 0 when there is no
@@ -204,15 +228,19 @@ inline int NetRouteSource(uint32_t address, uint32_t* source) {
 
 // A bounded connection attempt built on the two halves above: waits in
 // slices of sliceMs for at most timeLimitMs, and gives up early once
-// *keepGoing reads 0 (keepGoing may be null). 1 connected, 0 failed or
-// given up. Core logic, the same on every platform.
-inline int NetConnect(NetSocket s, uint32_t address, uint16_t port, uint32_t timeLimitMs,
-                      const std::atomic<uint32_t>* keepGoing, uint32_t sliceMs = 100) {
+// *keepGoing reads 0 (keepGoing may be null). Done when connected; kFailed
+// with the platform's reason ("connection refused", say), "no answer within
+// N ms", or "given up". Core logic, the same on every platform.
+inline Status NetConnect(NetSocket s, uint32_t address, uint16_t port, uint32_t timeLimitMs,
+                         const std::atomic<uint32_t>* keepGoing, uint32_t sliceMs = 100) {
   int state = NetConnectStart(s, address, port);
   for (uint32_t waited = 0; state == 0 && waited < timeLimitMs; waited += sliceMs) {
-    if (keepGoing != nullptr && keepGoing->load() == 0) return 0;
+    if (keepGoing != nullptr && keepGoing->load() == 0) return Status::Failure(Outcome::kFailed, "given up");
     const uint32_t rest = timeLimitMs - waited;
     state = NetConnectWait(s, rest < sliceMs ? rest : sliceMs);
   }
-  return state == 1 ? 1 : 0;
+  if (state == 1) return Status::Done();
+  if (state == 0) return Status::Failure(Outcome::kFailed, "no answer within %u ms", unsigned(timeLimitMs));
+  char words[Status::kTextSize];
+  return Status::Failure(Outcome::kFailed, "%s", NetErrorWords(NetLastError(), words, sizeof words));
 }

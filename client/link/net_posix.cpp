@@ -295,6 +295,15 @@ int NetLocalAddresses(uint32_t* out, int max) {
 
 int NetLastError() { return lastError; }
 
+char* NetErrorWords(int code, char* out, size_t size) {
+  if (size == 0) return out;
+  char buffer[256];
+  // The GNU strerror_r may return its own static text instead of filling buffer.
+  const char* words = strerror_r(code, buffer, sizeof buffer);
+  std::snprintf(out, size, "%s", words != nullptr ? words : "unknown error");
+  return out;
+}
+
 NetErrorKind NetErrorKindOf(int code) {
   switch (code) {
     case ECONNREFUSED: return NetErrorKind::kRefused;

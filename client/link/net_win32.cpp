@@ -250,13 +250,8 @@ Status NetLookupAddress(const char* name, uint32_t* address) {
   const int code = getaddrinfo(name, nullptr, &hints, &found);
   if (code != 0 || found == nullptr) {
     Failed(0, code);
-    char reason[Status::kTextSize] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0, reason,
-                   DWORD(sizeof reason), nullptr);
-    size_t n = std::strlen(reason);
-    while (n > 0 && (reason[n - 1] == '\r' || reason[n - 1] == '\n' || reason[n - 1] == ' ')) reason[--n] = '\0';
-    if (n == 0) return Status::Failure(Outcome::kFailed, "error %d", code);
-    return Status::Failure(Outcome::kFailed, "%s", reason);
+    char reason[Status::kTextSize];
+    return Status::Failure(Outcome::kFailed, "%s", NetErrorWords(code, reason, sizeof reason));
   }
   *address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
   freeaddrinfo(found);
@@ -289,6 +284,17 @@ int NetLocalAddresses(uint32_t* out, int max) {
 }
 
 int NetLastError() { return lastError; }
+
+char* NetErrorWords(int code, char* out, size_t size) {
+  if (size == 0) return out;
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, DWORD(code), 0,
+                                 out, DWORD(size), nullptr);
+  size_t end = n < size ? n : 0;
+  while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == ' ' || out[end - 1] == '.')) --end;
+  if (end == 0) return std::snprintf(out, size, "error %d", code), out;
+  out[end] = '\0';
+  return out;
+}
 
 NetErrorKind NetErrorKindOf(int code) {
   switch (code) {

@@ -75,14 +75,15 @@ void TcpLink::TakeFrame(const Frame& frame) {
     blockArrived_.store(1);
 }
 
-int TcpLink::Connect(uint32_t server, uint32_t* localEnd) {
+Status TcpLink::Connect(uint32_t server, uint32_t* localEnd) {
   Close();  // normally the link's closing has done this already
   blockArrived_.store(0);
   const NetSocket s = NetTcpSocket();
-  if (s == kNoSocket) return 0;
-  if (NetConnect(s, server, kServerPort, kConnectTimeLimitMs, &programRunning) != 1) {
+  if (s == kNoSocket) return NetFailure("no TCP socket");
+  const Status connected = NetConnect(s, server, kServerPort, kConnectTimeLimitMs, &programRunning);
+  if (!connected.ok()) {
     NetClose(s);
-    return 0;
+    return connected;
   }
   // Options of the live connection (one platform drops them when they are set
   // before a non-blocking connect): a batch leaves at once instead of waiting
@@ -92,7 +93,7 @@ int TcpLink::Connect(uint32_t server, uint32_t* localEnd) {
   NetSetSendTimeLimit(s, kSendTimeLimitMs);
   if (localEnd != nullptr && NetLocalName(s, localEnd, nullptr) == 0) *localEnd = 0;
   socket_.store(s);
-  return 1;
+  return Status::Done();
 }
 
 int TcpLink::StartReceiver() { return receiver_.Start([this] { ReceiverLoop(); }); }

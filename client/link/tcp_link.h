@@ -26,8 +26,9 @@ class TcpLink final : public WriteBatchSender {
   // (about 2 s) and gives up early once programRunning is cleared. The
   // connected socket sends without delay (TCP_NODELAY) and has its send time
   // limit; *localEnd (may be null) gets the address it was connected from.
-  // Returns 1 connected, 0 failed (no TCP socket is then kept).
-  int Connect(uint32_t server, uint32_t* localEnd);
+  // Done when connected, else kFailed with the reason (no TCP socket is then
+  // kept).
+  Status Connect(uint32_t server, uint32_t* localEnd);
 
   // Starts the TCP receiver thread once an earlier one has ended. Returns 1,
   // or 0 when the thread could not be started.

@@ -88,7 +88,7 @@ void UdpReceivers::TakeBeaconDatagram(const uint8_t* bytes, int received, uint32
   lastSender_.store(from);
   Frame frame{};
   BadFrame bad{};
-  const bool valid = ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == kFrameValid;
+  const bool valid = ValidateFrame(bytes, received, kMulticastFrames, &frame, &bad) == Outcome::kDone;
   if (!choice_.IsServer(from)) {
     // Only a valid beacon from an address a server can have can choose a
     // server or name a host; anything else from another host counts for
@@ -119,7 +119,7 @@ void UdpReceivers::TakeUpdateDatagram(const uint8_t* bytes, int received, uint32
   if (!choice_.IsServer(from)) return;
   Frame frame{};
   BadFrame bad{};
-  if (ValidateFrame(bytes, received, kUnicastFrames, &frame, &bad) != kFrameValid) {
+  if (ValidateFrame(bytes, received, kUnicastFrames, &frame, &bad) != Outcome::kDone) {
     LogBadFrame(kUnicastFrames, bad);
     return;
   }

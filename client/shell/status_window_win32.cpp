@@ -94,7 +94,7 @@ LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (ipcMessageId != 0 && msg == ipcMessageId) return HandleIpcRequest(ATOM(wp), windowLink->Writes());
   switch (msg) {
     case WM_CREATE: OnCreate(hwnd); break;
-    case WM_PAINT: PaintStatusWindow(hwnd, windowLink->Status()); break;
+    case WM_PAINT: PaintStatusWindow(hwnd, windowLink->CurrentStatus()); break;
     case WM_COMMAND: OnCommand(hwnd, LOWORD(wp)); break;
     case WM_DESTROY: ShutdownFirstHalf(); break;
   }

@@ -144,7 +144,7 @@ void LinkSession::OpenUdpSide(bool receiveBeacons) {
 bool LinkSession::SimIdle() { return WaitUntil([] { return Net().sim.Count("connected") == 0; }); }
 
 void LinkSession::Connect() {
-  ASSERT_EQ(1, link_->ConnectTo(NetParseAddress(Net().server.c_str())));
+  ASSERT_TRUE(link_->ConnectTo(NetParseAddress(Net().server.c_str())).ok());
   link_->Tcp().SetUp();
   ASSERT_EQ(1, link_->Tcp().StartReceiver());
   ASSERT_TRUE(WaitUntil([] { return UdpPortBound(kUpdatePort); })) << "unicast receiver never bound port 65100";

@@ -102,7 +102,7 @@ class LinkTest : public testing::Test {
     ASSERT_EQ(1, NetBind(listener_, kLoopback, kServerPort))
         << "port 65000 on 127.0.0.1 is busy" << (privateNetwork ? "" : " (no namespace of our own)");
     ASSERT_EQ(1, NetListen(listener_, 4));
-    ASSERT_EQ(1, link_->ConnectTo(kLoopback));
+    ASSERT_TRUE(link_->ConnectTo(kLoopback).ok());
     server_ = NetAccept(listener_, nullptr, nullptr);
     ASSERT_NE(kNoSocket, server_);
   }

@@ -43,7 +43,7 @@ TEST_F(LinkTest, TcpFrames) {
     ASSERT_EQ(1, log_.Restart());
     Frame frame{};
     BadFrame bad{};
-    ASSERT_EQ(kFrameValid, ValidateFrame(c.frame.data(), int(c.frame.size()), kTcpFrames, &frame, &bad));
+    ASSERT_EQ(Outcome::kDone, ValidateFrame(c.frame.data(), int(c.frame.size()), kTcpFrames, &frame, &bad));
     link_->Tcp().TakeFrame(frame);
     EXPECT_EQ(c.activity, Activity());
     uint32_t wrong = 0;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "link/net.h"
@@ -65,7 +66,7 @@ TEST(NetLayer, SendRunsOutOfTimeWhenThePeerStopsReading) {
   uint16_t port = 0;
   ASSERT_EQ(1, NetLocalName(listener, nullptr, &port));
   const NetSocket client = NetTcpSocket();
-  ASSERT_EQ(1, NetConnect(client, kLoopback, port, 2000, nullptr));
+  ASSERT_TRUE(NetConnect(client, kLoopback, port, 2000, nullptr).ok());
   const NetSocket peer = NetAccept(listener, nullptr, nullptr);
   static uint8_t big[16 << 20];
   ASSERT_EQ(1, NetSetSendTimeLimit(client, 50));
@@ -82,8 +83,11 @@ TEST(NetLayer, ConnectToAClosedPortFails) {
   ASSERT_EQ(1, NetLocalName(probe, nullptr, &port));
   NetClose(probe);  // nothing listens there now
   const NetSocket client = NetTcpSocket();
-  EXPECT_EQ(0, NetConnect(client, kLoopback, port, 2000, nullptr));
+  const Status connected = NetConnect(client, kLoopback, port, 2000, nullptr);
   NetClose(client);
+  EXPECT_EQ(Outcome::kFailed, connected.outcome());
+  char words[Status::kTextSize];
+  EXPECT_STREQ(NetErrorWords(NetLastError(), words, sizeof words), connected.text()) << "the platform's reason";
 }
 
 // Each failure leaves the platform's reason, and the kinds read the same on
@@ -110,7 +114,7 @@ TEST(NetLayer, AFailureKeepsThePlatformsReason) {
     NetErrorKind kind;
   } cases[] = {
       {"connect to a closed port", true,
-       [](NetSocket s, Ports p) { return NetConnect(s, kLoopback, p.closed, 2000, nullptr) == 0; },
+       [](NetSocket s, Ports p) { return !NetConnect(s, kLoopback, p.closed, 2000, nullptr).ok(); },
        NetErrorKind::kRefused},
       {"bind to a port in use", false, [](NetSocket s, Ports p) { return NetBind(s, kLoopback, p.taken) == 0; },
        NetErrorKind::kAddressInUse},
@@ -127,9 +131,15 @@ TEST(NetLayer, AFailureKeepsThePlatformsReason) {
     const NetSocket s = c.tcp ? NetTcpSocket() : NetUdpSocket();
     ASSERT_TRUE(c.fails(s, Ports{takenPort, closedPort}));
     const int code = NetLastError();
+    const Status status = NetFailure("%s", c.what);
     NetClose(s);
     EXPECT_NE(0, code);
     EXPECT_EQ(int(c.kind), int(NetErrorKindOf(code)));
+    // A status made at the failure names what failed and the platform's words.
+    char words[Status::kTextSize];
+    NetErrorWords(code, words, sizeof words);
+    EXPECT_STRNE("", words);
+    EXPECT_EQ(std::string(c.what) + ": " + words, status.text());
   }
   NetClose(taken);
 }
@@ -164,7 +174,7 @@ TEST(NetLayer, CancelledReceiveWakesItsThreadAndLeavesTheSocketOpen) {
       ASSERT_EQ(1, NetListen(listener, 1));
       ASSERT_EQ(1, NetLocalName(listener, nullptr, &port));
       s = NetTcpSocket();
-      ASSERT_EQ(1, NetConnect(s, kLoopback, port, 2000, nullptr));
+      ASSERT_TRUE(NetConnect(s, kLoopback, port, 2000, nullptr).ok());
       peer = NetAccept(listener, nullptr, nullptr);
       ASSERT_NE(kNoSocket, peer);
     } else {

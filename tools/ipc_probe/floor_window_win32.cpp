@@ -138,7 +138,7 @@ int RunFloorWindow(const std::vector<std::string>& args) {
     return Fail("cannot bind the update port");
   floorLink = NetTcpSocket();
   if (floorLink == kNoSocket ||
-      NetConnect(floorLink, NetParseAddress(server.c_str()), kServerPort, kConnectLimitMs, nullptr) != 1)
+      !NetConnect(floorLink, NetParseAddress(server.c_str()), kServerPort, kConnectLimitMs, nullptr).ok())
     return Fail("cannot connect to the server");
   NetSetNoDelay(floorLink);
   NetSetSendTimeLimit(floorLink, kSendLimitMs);
