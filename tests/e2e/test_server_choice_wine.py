@@ -48,9 +48,12 @@ class ServerChoice(LinkTestCase):
         self.assertEqual(0, self.end(client, probe))
         self.assert_in_order(self.event_lines(client), [
             "Server %s found by its beacons" % dead,
-            "Server %s takes no connection (" % dead,  # the platform's reason follows
+            "Server %s takes no connection (" % dead,
             "Server %s found by its beacons" % self.net.addr_b,
             "Connection to Server %s OK" % self.net.addr_b])
+        # The line gives the platform's reason for the refusal.
+        given_up = [l for l in self.event_lines(client) if "takes no connection (" in l][0]
+        self.assertRegex(given_up, r"takes no connection \([^)]+\); trying another for 10 s$")
 
     def test_a_host_that_drops_each_connection_loses_to_a_working_one(self):
         # The dropper is chosen first for sure: the working server beacons only
