@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "base/byte_order.h"
+#include "ipc/image_changes.h"
 
 namespace {
 
@@ -77,12 +78,15 @@ void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest) {
 int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data, uint64_t nowMs) {
   if (offsetOwnership[offset] == kOwnerServer) return 0;
   const uint32_t stamp = WriteStamp(nowMs);
-  std::lock_guard<std::mutex> hold(imageLock);
-  std::memcpy(offsetImage + offset, data, size);
-  for (uint32_t o = offset; o < offset + size; ++o) {
-    if (writeShadow[o] == 0) ++shadowMarks[o / kDataBlockSize];
-    writeShadow[o] = stamp;
+  {
+    std::lock_guard<std::mutex> hold(imageLock);
+    std::memcpy(offsetImage + offset, data, size);
+    for (uint32_t o = offset; o < offset + size; ++o) {
+      if (writeShadow[o] == 0) ++shadowMarks[o / kDataBlockSize];
+      writeShadow[o] = stamp;
+    }
   }
+  NoteImageChange();
   return 1;
 }
 
@@ -96,9 +100,14 @@ void ReleaseLocalWrite(uint32_t offset, uint32_t size) {
 }
 
 int TakeDataBlock(uint32_t type, const uint8_t* payload, uint64_t nowMs) {
-  std::lock_guard<std::mutex> hold(imageLock);
-  linkActivityCount += kBlockActivity;
-  return ApplyDataBlock(type, payload, nowMs);
+  int applied;
+  {
+    std::lock_guard<std::mutex> hold(imageLock);
+    linkActivityCount += kBlockActivity;
+    applied = ApplyDataBlock(type, payload, nowMs);
+  }
+  if (applied == 1) NoteImageChange();
+  return applied;
 }
 
 void ClearWriteMarks() {
@@ -124,6 +133,7 @@ void ApplyUpdateRecords(const uint8_t* records, uint32_t count) {
     std::lock_guard<std::mutex> hold(imageLock);
     offsetImage[offset] = record[4];
   }
+  if (count != 0) NoteImageChange();
 }
 
 void AddLinkActivity(uint32_t n) {
