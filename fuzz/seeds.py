@@ -99,6 +99,39 @@ def seeds():
                                   data_block(10, (0x3FFF, 0x44)),
         "type_outside": bytes([1, 0xFB, 0]) + COMPARE_ALL,
     }
+    declare = (b'{"op":"declare","group":"g","offsets":[{"name":"a","offset":"0x0100","type":"u16"},'
+               b'{"name":"s","offset":512,"type":"string","size":4},{"name":"b","offset":"768","type":"bytes","size":2},'
+               b'{"name":"f","offset":"0x1FFF8","type":"f64"}]}')
+    up_writer = b"\x01"  # link up, the sender answers done, writes allowed
+
+    def session(*messages, control=up_writer):
+        return control + b"\n".join(messages)
+
+    yield "gateway_fuzz", {
+        "declare_read": session(declare, b'{"op":"read","group":"g","id":1}'),
+        "subscribe_then_write": session(declare, b'{"op":"subscribe","group":"g","interval":10}',
+                                        b'{"op":"write","group":"g","values":{"a":7,"s":"\xc3\xa9","b":[1,2]}}',
+                                        b'{"op":"stop","group":"g"}'),
+        "each_change": session(declare, b'{"op":"subscribe","group":"g","interval":0}',
+                               b'{"op":"write","values":[{"offset":"0x0100","type":"u16","value":1}]}'),
+        "raw_writes": session(b'{"op":"write","id":[1],"values":[{"offset":"0x0100","type":"u64",'
+                              b'"value":18446744073709551615},{"offset":8,"type":"s8","value":-128},'
+                              b'{"offset":"0x330A","type":"u16","value":48879}]}'),
+        "write_without_link": session(b'{"op":"write","values":[{"offset":0,"type":"f32","value":0.1}]}',
+                                      control=b"\x00"),
+        "write_sent_short": session(b'{"op":"write","values":[{"offset":0,"type":"u8","value":1}]}',
+                                    control=b"\x03"),
+        "write_refused": session(b'{"op":"write","values":[{"offset":0,"type":"u8","value":1}]}',
+                                 control=b"\x09"),
+        "bad_values": session(declare, b'{"op":"write","group":"g","values":{"a":7,"s":"too long"}}',
+                              b'{"op":"write","values":[{"offset":0,"type":"u8","value":1},'
+                              b'{"offset":0,"type":"u8","value":256}]}'),
+        "redeclare": session(declare, b'{"op":"subscribe","group":"g","interval":50}',
+                             b'{"op":"declare","group":"g","offsets":[{"name":"x","offset":0,"type":"s32"}]}'),
+        "status": session(b'{"op":"status","id":"s"}'),
+        "errors": session(b'{"op":', b'[]', b'{"op":"nope"}', b'{"op":"read","group":"none"}',
+                          b'{"op":"subscribe","group":"g","interval":5}', b'{"op":"read","group":"g","id":[[[[1]]]]}'),
+    }
     yield "settings_fuzz", {
         "default": settings(),
         "line_feeds_only": settings(eol=b"\n"),

@@ -2,7 +2,7 @@
 """Checks the client's layers: a folder of client/ includes only its own
 headers and those of the folders below it,
 
-    base  <-  ipc  <-  link  <-  shell
+    base  <-  ipc  <-  link  <-  web  <-  shell
 
 the image's storage stays private to client/ipc/offset_image.cpp, and the
 wire's constants are defined once, in client/base/protocol.h. Prints every
@@ -21,7 +21,7 @@ import os
 import re
 import sys
 
-LAYERS = ["base", "ipc", "link", "shell"]  # bottom to top
+LAYERS = ["base", "ipc", "link", "web", "shell"]  # bottom to top
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 IMAGE_STORAGE = re.compile(r"\b(offsetImage|writeShadow|offsetOwnership|linkActivityCount|imageLock)\b")
 SOURCE = (".h", ".cpp")

@@ -17,10 +17,11 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
 mkdir -p "$root/build/fuzz/findings" "$root/build/fuzz/logs"
 
-# The harness's own libFuzzer flags (ARGS of kv_fuzzer) stay as CTest runs it.
+# The harness's own libFuzzer flags (ARGS of kv_fuzzer: a length, a dictionary)
+# stay as CTest runs it.
 flags_of() {
   ctest --test-dir build/fuzz -N -V -R "^$1_run\$" 2>/dev/null |
-    grep -o -- '"-max_len=[0-9]*"' | tr -d '"' | head -1 || true
+    grep -o -- '"-\(max_len\|dict\)=[^"]*"' | tr -d '"' || true
 }
 
 run_one() {

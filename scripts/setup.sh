@@ -3,8 +3,9 @@
 # compilers (native, clang for the fuzzers, MinGW-w64 for Windows), CMake and Ninja,
 # GoogleTest and Google Benchmark, Wine and Xvfb for the Windows programs,
 # iproute2 for the network namespaces, qemu-system-x86 and busybox for the
-# emulated PC that runs the 32-bit programs (scripts/emu32/). Packages already present are
-# not touched; run as root (or with sudo available).
+# emulated PC that runs the 32-bit programs (scripts/emu32/), Boost (Beast, Asio) and
+# nlohmann/json for the gateway, and Python's websockets for its tests. Packages already
+# present are not touched; run as root (or with sudo available).
 set -euo pipefail
 
 packages=(
@@ -13,6 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2
   qemu-system-x86 busybox-static libz-mingw-w64
+  libboost1.81-dev nlohmann-json3-dev python3-websockets
 )
 
 missing=()

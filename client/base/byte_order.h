@@ -20,3 +20,12 @@ inline void WriteLe32(uint8_t* p, uint32_t v) {
   p[2] = uint8_t(v >> 16);
   p[3] = uint8_t(v >> 24);
 }
+// An unsigned field of n bytes (1..8), for fields whose width is data.
+inline uint64_t ReadLeN(const uint8_t* p, uint32_t n) {
+  uint64_t v = 0;
+  for (uint32_t i = n; i-- > 0;) v = v << 8 | p[i];
+  return v;
+}
+inline void WriteLeN(uint8_t* p, uint64_t v, uint32_t n) {
+  for (uint32_t i = 0; i < n; ++i, v >>= 8) p[i] = uint8_t(v);
+}

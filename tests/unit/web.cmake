@@ -1,0 +1,6 @@
+# The gateway's sessions (client/web): the field types and their JSON forms
+# on their own, and a session's every operation against the real image with
+# a fake host at the link seam.
+kv_unit_test(web_values_test ${CMAKE_CURRENT_SOURCE_DIR}/web_values_test.cpp LIBS kv_web)
+kv_unit_test(gateway_session_test ${CMAKE_CURRENT_SOURCE_DIR}/gateway_session_test.cpp LIBS kv_web)
+kv_unit_test(gateway_pushes_test ${CMAKE_CURRENT_SOURCE_DIR}/gateway_pushes_test.cpp LIBS kv_web)
