@@ -5,7 +5,8 @@ win32 and win64 builds (scripts/release.sh builds them first).
 Checks each program before it goes in: a PE file of the folder's machine
 type, a GUI program where it must be one (the client and the installer; the
 probe is a console program) and a version record; then writes the default
-Kestrovaline.ini, the user's README.txt (packaging/README.txt) and SHA256SUMS,
+Kestrovaline.ini, the user's README.txt (packaging/README.txt), the web
+gateway's protocol (docs/web.md) and SHA256SUMS,
 and prints the zip's contents. Exits 1 when a check fails.
 
     python3 scripts/make_release.py [ROOT]
@@ -74,6 +75,8 @@ def main():
             files["%s/%s" % (folder, name)] = data
     with open(os.path.join(root, "packaging", "README.txt")) as f:
         files["README.txt"] = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode()
+    with open(os.path.join(root, "docs", "web.md")) as f:
+        files["web.md"] = f.read().replace("\n", "\r\n").encode()
     files["Kestrovaline.ini"] = shipped_settings(version)
     files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[n]).hexdigest(), n) for n in sorted(files)).encode()
     for p in problems:

@@ -14,6 +14,7 @@
 #include "shell/shutdown_win32.h"
 #include "shell/status_paint_win32.h"
 #include "shell/status_window_win32.h"
+#include "shell/web_gateway_win32.h"
 
 namespace {
 
@@ -89,5 +90,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int showCom
   InitOffsetImage();
   CreateIpcEvent();
   StartConnectionStatusThread(link);
+  StartWebGateway(link);
   return ShutdownSecondHalf(RunMessageLoop(accelerators));
 }

@@ -152,7 +152,7 @@ int ConvertValue(const SettingsEntry& row, const char* value) {
   return 0;
 }
 
-void FormatWantedHeader(char* header) { std::snprintf(header, kSettingsLineSize, "[%s]", kNetworkSection); }
+void FormatWantedHeader(char* out, const char* name = kNetworkSection) { std::snprintf(out, kSettingsLineSize, "[%s]", name); }
 
 void PutLine(FILE* out, const char* line) { std::fprintf(out, "%s\r\n", line); }
 
@@ -260,14 +260,14 @@ int PrintWithSystemError(FILE* stream, const char* format, ...) {
   return written < 0 ? -1 : written;
 }
 
-Status ReadSettingsEntries(const SettingsEntry* table, int* assigned) {
+Status ReadSettingsEntries(const SettingsEntry* table, int* assigned, const char* wantedSection) {
   *assigned = 0;
   Status failure;
   FILE* stream = OpenOrReport(settingsPath, "rb", &failure);
   if (stream == nullptr) return failure;
   char line[kSettingsLineSize], key[kSettingsLineSize], value[kSettingsLineSize];
   char section[kSettingsLineSize] = "[]", wanted[kSettingsLineSize];
-  FormatWantedHeader(wanted);
+  FormatWantedHeader(wanted, wantedSection);
   const SettingsEntry* unknownKind = nullptr;
   while (unknownKind == nullptr && ReadSettingsLine(line, stream) != -1) {
     if (ClassifySettingsLine(line, section, wanted) != kWantedKeyLine) continue;

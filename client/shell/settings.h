@@ -101,12 +101,13 @@ int PrintWithSystemError(FILE* stream, const char* format, ...) __attribute__((f
 // "Can't open <path>: <reason>" on standard error, whichever operation below
 // met it. The program then ends with exit code 1 and shows no box.
 
-// Reads settingsPath and assigns every key line of "[Network Settings]" that
-// matches a row (a later line overwrites an earlier one); *assigned gets the
-// number of assignments made, also when reading stopped early. Returns done,
-// kBadInput for a matching row of unknown kind (the text names its key; the
-// reading stops there), kFailed on a read error, kCannotOpen.
-Status ReadSettingsEntries(const SettingsEntry* table, int* assigned);
+// Reads settingsPath and assigns every key line of the section (by default
+// "[Network Settings]") that matches a row (a later line overwrites an
+// earlier one); *assigned gets the number of assignments made, also when
+// reading stopped early. Returns done, kBadInput for a matching row of
+// unknown kind (the text names its key; the reading stops there), kFailed on
+// a read error, kCannotOpen.
+Status ReadSettingsEntries(const SettingsEntry* table, int* assigned, const char* section = "Network Settings");
 
 // Rewrites settingsPath through its temporary copy with key set to value (cut
 // to kWrittenValueMax characters): the first matching key line of the section

@@ -1,9 +1,10 @@
-// Ordered shutdown. The link's TCP side goes first (Stop: closing its socket
-// wakes its receiver, which ends the unicast receiver itself), then the
-// supervisor (which may sit in a connection attempt or an error box), whose
-// ending closes the rest of the link; only then is the last line written and
-// the event log closed, as every thread that writes to it has ended. Each
-// resource is released exactly once, whichever half gets there.
+// Ordered shutdown. The web gateway goes first (its connections close), then
+// the link's TCP side (Stop: closing its socket wakes its receiver, which
+// ends the unicast receiver itself), then the supervisor (which may sit in a
+// connection attempt or an error box), whose ending closes the rest of the
+// link; only then is the last line written and the event log closed, as every
+// thread that writes to it has ended. Each resource is released exactly once,
+// whichever half gets there.
 #include "shell/shutdown_win32.h"
 
 #include <windows.h>
@@ -19,6 +20,7 @@
 #include "link/link.h"
 #include "shell/status_paint_win32.h"
 #include "shell/status_window_win32.h"
+#include "shell/web_gateway_win32.h"
 #include "shell/window_port_win32.h"
 
 namespace {
@@ -36,6 +38,7 @@ bool threadsStopped = false;
 void StopThreadsAndRelease(bool fromDestroy) {
   if (threadsStopped) return;
   threadsStopped = true;
+  StopWebGateway();  // no web client writes from here on
   if (runningLink != nullptr) runningLink->Stop();
   if (ipcEvent != nullptr) SetEvent(ipcEvent);
   Sleep(kPauseAfterSignalMs);

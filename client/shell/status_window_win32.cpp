@@ -9,6 +9,7 @@
 #include "shell/resources/resource.h"
 #include "shell/shutdown_win32.h"
 #include "shell/status_paint_win32.h"
+#include "shell/web_gateway_win32.h"
 
 char windowTitle[kWindowTextSize];
 char windowClassName[kWindowTextSize];
@@ -47,6 +48,7 @@ void OnCommand(HWND hwnd, WORD command) {
     case IDM_EXIT: DestroyWindow(hwnd); break;
     case IDM_READ_LOGGING: ToggleReadLogging(); break;
     case IDM_WRITE_LOGGING: ToggleWriteLogging(); break;
+    case IDM_WEB_ADDRESS: ShowWebAddress(hwnd); break;
   }
 }
 

@@ -41,10 +41,13 @@ def bin_dir():
 LOOPBACK = "127.77.%d.%d" % ((os.getpid() >> 8) & 0xFF, 1 + os.getpid() % 254)
 
 
-def settings_file(local=LOOPBACK, server=LOOPBACK):
-    """A valid settings file as the client itself writes it (CR LF)."""
-    return ("Kestrovaline Version %s ini file\r\n\r\n[Network Settings]\r\n"
-            "IP Address of THIS PC = %s\r\nIP Address of server = %s\r\n" % (VERSION, local, server)).encode()
+def settings_file(local=LOOPBACK, server=LOOPBACK, web=None):
+    """A valid settings file as the client itself writes it (CR LF). The web
+    gateway is off unless web holds the lines of its section: tests outside
+    a namespace of their own listen on no port of the machine's."""
+    text = ("Kestrovaline Version %s ini file\r\n\r\n[Network Settings]\r\n"
+            "IP Address of THIS PC = %s\r\nIP Address of server = %s\r\n" % (VERSION, local, server))
+    return (text + "\r\n[Web Server]\r\n" + (web if web is not None else "Port = 0\r\n")).encode()
 
 
 def log_lines(data):
@@ -174,18 +177,24 @@ class Probe:
         return result, rest
 
     def close(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write(b"quit\n")
-                self.proc.stdin.close()
-            except OSError:
-                pass
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                pass
-        stop_process(self.proc)
+        end_child(self.proc, b"quit\n")
         self.proc.stdout.close()
+
+
+def end_child(proc, last_line, grace=10):
+    """Ends a child that takes commands on its standard input: writes its
+    last line, closes the input, waits up to grace seconds, then stops it."""
+    if proc.poll() is None:
+        try:
+            proc.stdin.write(last_line)
+            proc.stdin.close()
+        except OSError:
+            pass
+        try:
+            proc.wait(grace)
+        except subprocess.TimeoutExpired:
+            pass
+    stop_process(proc)
 
 
 CLOSING_LINE = re.compile(r"^\d\d:\d\d:\d\d:\d\d\d Closing connection status thread d$")

@@ -22,6 +22,7 @@
 #define IDM_EXIT 105
 #define IDM_READ_LOGGING 111
 #define IDM_WRITE_LOGGING 112
+#define IDM_WEB_ADDRESS 113
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -1,0 +1,252 @@
+// The gateway's sockets: an HTTP request that may ask for a WebSocket, and
+// the WebSocket connections. Every function here runs on the io thread.
+// Each connection owns its GatewaySession, a queue of messages to send
+// (bounded: a client that does not read is closed) and a timer for its
+// subscriptions' next pushes.
+#include <chrono>
+#include <cstring>
+#include <deque>
+
+#include "base/timestamp.h"
+#include "link/net.h"
+#include "web/gateway_serving.h"
+#include "web/web_access.h"
+#include "web/web_limits.h"
+
+namespace {
+
+constexpr auto kHttpTimeLimit = std::chrono::seconds(10);  // a whole HTTP request, from its first byte
+constexpr size_t kHeaderLimit = 8 * 1024;
+
+
+uint32_t NetworkOrder(const net::ip::address_v4& address) {
+  const auto bytes = address.to_bytes();
+  uint32_t value;
+  std::memcpy(&value, bytes.data(), sizeof value);
+  return value;
+}
+
+// This PC's addresses and name, asked anew for each upgrade (adapters come
+// and go while the client runs).
+ThisPc LookAtThisPc() {
+  ThisPc pc;
+  uint32_t addresses[32];
+  const int count = NetLocalAddresses(addresses, 32);
+  pc.addresses.assign(addresses, addresses + (count > 0 ? count : 0));
+  beast::error_code ec;
+  pc.hostName = net::ip::host_name(ec);
+  return pc;
+}
+
+}  // namespace
+
+uint64_t GatewayNowMs() { return MonotonicMs(); }
+
+// One WebSocket client.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  Connection(tcp::socket&& socket, Gateway::Impl& gateway, bool mayWrite)
+      : ws_(std::move(socket)), timer_(ws_.get_executor()), gateway_(gateway), session_(gateway.host, mayWrite) {}
+
+  ~Connection() { Uncount(); }
+
+  void Run(http::request<http::string_body> request) {
+    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    ws_.read_message_max(kMaxMessageBytes);
+    ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) { self->Accepted(ec); });
+  }
+
+  // A change of the image or of the link (io thread).
+  void Changed(const std::string& linkMessage) {
+    if (!open_) return;
+    if (!linkMessage.empty()) Send(linkMessage);
+    Poll();
+  }
+
+ private:
+  void Accepted(beast::error_code ec) {
+    if (ec) return;
+    open_ = true;
+    counted_ = true;
+    gateway_.clients.fetch_add(1);
+    gateway_.connections.push_back(weak_from_this());
+    Send(GatewaySession::LinkMessage(gateway_.host.Status()));
+    Read();
+  }
+
+  void Read() {
+    ws_.async_read(in_, [self = shared_from_this()](beast::error_code ec, size_t) { self->Took(ec); });
+  }
+
+  void Took(beast::error_code ec) {
+    if (ec) {
+      Close();
+      return;
+    }
+    const auto data = in_.cdata();
+    std::string reply;
+    session_.Handle(std::string_view(static_cast<const char*>(data.data()), data.size()), GatewayNowMs(), &reply);
+    in_.consume(in_.size());
+    Send(std::move(reply));
+    Poll();
+    if (open_) Read();
+  }
+
+  void Poll() {
+    pushes_.clear();
+    session_.Poll(GatewayNowMs(), &pushes_);
+    for (std::string& push : pushes_) Send(std::move(push));
+    Schedule();
+  }
+
+  // The timer for the next push that time brings (changes come through Changed).
+  void Schedule() {
+    const uint64_t due = session_.NextDueMs();
+    if (!open_ || due == UINT64_MAX || due == scheduledFor_) return;
+    scheduledFor_ = due;
+    const uint64_t now = GatewayNowMs();
+    timer_.expires_after(std::chrono::milliseconds(due > now ? due - now : 0));
+    timer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+      if (ec) return;
+      if (auto self = weak.lock()) {
+        self->scheduledFor_ = 0;
+        self->Poll();
+      }
+    });
+  }
+
+  // Queues a message; a client whose queue is full is not reading: it is closed.
+  void Send(std::string message) {
+    if (!open_) return;
+    if (queuedBytes_ + message.size() > kQueueBytes) {
+      Close();
+      return;
+    }
+    queuedBytes_ += message.size();
+    queue_.push_back(std::move(message));
+    if (!writing_) WriteNext();
+  }
+
+  void WriteNext() {
+    writing_ = true;
+    ws_.text(true);
+    ws_.async_write(net::buffer(queue_.front()), [self = shared_from_this()](beast::error_code ec, size_t) {
+      self->Wrote(ec);
+    });
+  }
+
+  void Wrote(beast::error_code ec) {
+    if (ec) {
+      Close();
+      return;
+    }
+    queuedBytes_ -= queue_.front().size();
+    queue_.pop_front();
+    if (queue_.empty())
+      writing_ = false;
+    else
+      WriteNext();
+  }
+
+  // Ends the connection at once: the socket closes, every pending operation
+  // ends with an error, and the last handler lets the connection go.
+ public:
+  void Close() {
+    if (!open_ && closed_) return;
+    open_ = false;
+    closed_ = true;
+    Uncount();
+    timer_.cancel();
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().close(ignored);
+  }
+
+ private:
+  // A closed connection no longer counts, whenever its last handler lets it go.
+  void Uncount() {
+    if (counted_) gateway_.clients.fetch_sub(1);
+    counted_ = false;
+  }
+
+  websocket::stream<beast::tcp_stream> ws_;
+  net::steady_timer timer_;
+  Gateway::Impl& gateway_;
+  GatewaySession session_;
+  beast::flat_buffer in_;
+  std::deque<std::string> queue_;
+  std::vector<std::string> pushes_;
+  size_t queuedBytes_ = 0;
+  uint64_t scheduledFor_ = 0;
+  bool writing_ = false;
+  bool open_ = false;
+  bool closed_ = false;
+  bool counted_ = false;
+};
+
+// One HTTP request: a WebSocket upgrade at /ws, or a plain answer.
+class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
+ public:
+  HttpRequest(tcp::socket&& socket, Gateway::Impl& gateway) : stream_(std::move(socket)), gateway_(gateway) {}
+
+  void Run() {
+    parser_.header_limit(kHeaderLimit);
+    parser_.body_limit(kMaxMessageBytes);
+    stream_.expires_after(kHttpTimeLimit);
+    http::async_read(stream_, buffer_, parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) { self->Took(ec); });
+  }
+
+ private:
+  void Took(beast::error_code ec) {
+    if (ec) return;  // timed out, closed, or too large: the socket goes with us
+    http::request<http::string_body> request = parser_.release();
+    const RequestTarget target = SplitTarget(std::string_view(request.target().data(), request.target().size()));
+    if (!websocket::is_upgrade(request)) {
+      if (target.path == "/")
+        Answer(request, http::status::ok, "Kestrovaline: the image's WebSocket is at /ws\n");
+      else
+        Answer(request, http::status::not_found, "Not found\n");
+      return;
+    }
+    if (target.path != "/ws") return Answer(request, http::status::not_found, "Not found\n");
+    const tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
+    const std::string host(request[http::field::host]);
+    const std::string origin(request[http::field::origin]);
+    const bool hasOrigin = request.find(http::field::origin) != request.end();
+    const ThisPc pc = LookAtThisPc();
+    if (!HostAllowed(host, pc)) return Answer(request, http::status::forbidden, "Host not allowed\n");
+    if (hasOrigin && !OriginAllowed(origin, host, gateway_.settings.origins))
+      return Answer(request, http::status::forbidden, "Origin not allowed\n");
+    if (gateway_.clients.load() >= kMaxWebClients)
+      return Answer(request, http::status::service_unavailable, "Too many web clients\n");
+    const bool fromThisPc = !ec && peer.address().is_v4() && IsThisPc(NetworkOrder(peer.address().to_v4()), pc);
+    const bool mayWrite = fromThisPc || KeyMatches(target.key, gateway_.settings.key);
+    stream_.expires_never();  // the WebSocket's own time limits from here on
+    std::make_shared<Connection>(stream_.release_socket(), gateway_, mayWrite)->Run(std::move(request));
+  }
+
+  void Answer(const http::request<http::string_body>& request, http::status status, const char* text) {
+    auto response = std::make_shared<http::response<http::string_body>>(status, request.version());
+    response->set(http::field::content_type, "text/plain; charset=utf-8");
+    response->set(http::field::cache_control, "no-store");
+    response->keep_alive(false);
+    response->body() = text;
+    response->prepare_payload();
+    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code, size_t) {
+      beast::error_code ignored;
+      self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    });
+  }
+
+  beast::tcp_stream stream_;
+  Gateway::Impl& gateway_;
+  beast::flat_buffer buffer_;
+  http::request_parser<http::string_body> parser_;
+};
+
+
+void ServeSocket(tcp::socket&& socket, Gateway::Impl& gateway) { std::make_shared<HttpRequest>(std::move(socket), gateway)->Run(); }
+
+void HandChange(Connection& connection, const std::string& linkMessage) { connection.Changed(linkMessage); }
+
+void CloseConnection(Connection& connection) { connection.Close(); }

@@ -1,0 +1,214 @@
+// The gateway's serving side over real loopback sockets, with a Beast client:
+// the WebSocket at /ws and its first message, the Host and Origin rules, an
+// image change pushed to a subscriber, the bound on connections, a client
+// that never reads, and a stop that ends every connection at once.
+#include "web/gateway.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ipc/offset_image.h"
+#include "web/web_limits.h"
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using nlohmann::json;
+
+struct UpSender final : WriteBatchSender {
+  bool LinkUp() override { return true; }
+  Outcome Send(const uint8_t*, uint32_t) override { return Outcome::kDone; }
+};
+
+struct Host final : GatewayHost {
+  std::mutex lock;
+  LinkStatus status;
+  UpSender sender;
+  LinkStatus Status() override {
+    std::lock_guard<std::mutex> hold(lock);
+    return status;
+  }
+  WriteBatchSender& Writes() override { return sender; }
+};
+
+// One image byte set as the server sets it (an update record).
+void SetByte(uint32_t offset, uint8_t value) {
+  const uint8_t record[kUpdateRecordSize] = {uint8_t(offset >= 0x10000), 0, uint8_t(offset), uint8_t(offset >> 8),
+                                             value, 0};
+  ApplyUpdateRecords(record, 1);
+}
+
+template <class Done>
+bool WaitFor(Done done, int seconds = 10) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+class GatewayServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    InitOffsetImage();
+    // A free port of this host's: the first of a few that the gateway could take.
+    for (uint16_t port = 28765; port < 28865 && !started_; ++port) {
+      settings_.port = port;
+      started_ = gateway_.Start(settings_).ok();
+    }
+    ASSERT_TRUE(started_);
+  }
+  void TearDown() override { gateway_.Stop(); }
+
+  std::string HostHeader() const { return "127.0.0.1:" + std::to_string(settings_.port); }
+
+  // A WebSocket to /ws with the headers given; *status gets the HTTP status
+  // of a refused upgrade (101 when it was taken).
+  std::unique_ptr<websocket::stream<tcp::socket>> Open(const std::string& host, const std::string& origin,
+                                                       unsigned* status) {
+    auto ws = std::make_unique<websocket::stream<tcp::socket>>(io_);
+    ws->next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), settings_.port));
+    ws->set_option(websocket::stream_base::decorator([origin](websocket::request_type& request) {
+      if (!origin.empty()) request.set(http::field::origin, origin);
+    }));
+    websocket::response_type response;
+    beast::error_code ec;
+    ws->handshake(response, host, "/ws", ec);
+    *status = response.result_int();
+    return ws;
+  }
+
+  json Next(websocket::stream<tcp::socket>& ws) {
+    beast::flat_buffer buffer;
+    ws.read(buffer);
+    return json::parse(beast::buffers_to_string(buffer.data()));
+  }
+
+  json Ask(websocket::stream<tcp::socket>& ws, const json& message) {
+    ws.write(net::buffer(message.dump()));
+    return Next(ws);
+  }
+
+  net::io_context io_;
+  Host host_;
+  Gateway gateway_{host_};
+  GatewaySettings settings_;
+  bool started_ = false;
+};
+
+TEST_F(GatewayServer, AWebSocketGetsTheLinkFirstAndAnswers) {
+  unsigned status = 0;
+  auto ws = Open(HostHeader(), "", &status);
+  ASSERT_EQ(101u, status);
+  EXPECT_EQ("link", Next(*ws)["op"]);
+  EXPECT_TRUE(WaitFor([&] { return gateway_.ClientCount() == 1; }));
+  const json declared = Ask(*ws, {{"op", "declare"}, {"group", "g"}, {"offsets", {{{"name", "a"}, {"offset", 0x100}, {"type", "u8"}}}}});
+  EXPECT_EQ(json({{"ok", true}}), declared);
+  SetByte(0x100, 0x42);
+  EXPECT_EQ(0x42, Ask(*ws, {{"op", "read"}, {"group", "g"}})["values"]["a"]);
+}
+
+TEST_F(GatewayServer, HostAndOriginDecideTheUpgrade) {
+  const std::string own = "http://" + HostHeader();
+  const struct {
+    const char* name;
+    std::string host, origin;
+    unsigned status;
+  } cases[] = {
+      {"no origin (not a browser)", HostHeader(), "", 101},
+      {"the gateway's own pages", HostHeader(), own, 101},
+      {"localhost", "localhost:" + std::to_string(settings_.port), "", 101},
+      {"another site's page", HostHeader(), "http://evil.example", 403},
+      {"origin null", HostHeader(), "null", 403},
+      {"a name this PC does not have", "evil.example:" + std::to_string(settings_.port), "", 403},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unsigned status = 0;
+    Open(c.host, c.origin, &status);
+    EXPECT_EQ(c.status, status);
+  }
+}
+
+TEST_F(GatewayServer, AChangeOfTheImageIsPushedToASubscriber) {
+  unsigned status = 0;
+  auto ws = Open(HostHeader(), "", &status);
+  ASSERT_EQ(101u, status);
+  Next(*ws);
+  Ask(*ws, {{"op", "declare"}, {"group", "g"}, {"offsets", {{{"name", "a"}, {"offset", 0x200}, {"type", "u8"}}}}});
+  EXPECT_EQ(json({{"ok", true}}), Ask(*ws, {{"op", "subscribe"}, {"group", "g"}, {"interval", 0}}));
+  EXPECT_EQ(0, Next(*ws)["values"]["a"]);  // the first push holds every value
+  SetByte(0x200, 7);
+  const json pushed = Next(*ws);
+  EXPECT_EQ("values", pushed["op"]);
+  EXPECT_EQ(7, pushed["values"]["a"]);
+}
+
+TEST_F(GatewayServer, TheConnectionAfterTheLastAllowedIsRefused) {
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> open;
+  for (int i = 0; i < kMaxWebClients; ++i) {
+    unsigned status = 0;
+    open.push_back(Open(HostHeader(), "", &status));
+    ASSERT_EQ(101u, status) << i;
+    Next(*open.back());  // taken: counted
+  }
+  unsigned status = 0;
+  Open(HostHeader(), "", &status);
+  EXPECT_EQ(503u, status);
+}
+
+TEST_F(GatewayServer, AClientThatDoesNotReadIsClosedAndTheOthersGoOn) {
+  unsigned status = 0;
+  auto deaf = Open(HostHeader(), "", &status);
+  ASSERT_EQ(101u, status);
+  auto other = Open(HostHeader(), "", &status);
+  ASSERT_EQ(101u, status);
+  Next(*other);
+  json big = {{"op", "declare"}, {"group", "big"}, {"offsets", json::array()}};
+  for (int i = 0; i < 4; ++i) big["offsets"].push_back({{"name", "b" + std::to_string(i)}, {"offset", 4096 * i}, {"type", "bytes"}, {"size", 4096}});
+  deaf->write(net::buffer(big.dump()));
+  // Replies of some 60 KB each, never read: the socket's buffers fill, then
+  // the gateway's queue, and the gateway lets the client go.
+  const std::string read = json({{"op", "read"}, {"group", "big"}}).dump();
+  beast::error_code ec;
+  for (int i = 0; i < 2000 && !ec; ++i) deaf->write(net::buffer(read), ec);
+  EXPECT_TRUE(WaitFor([&] { return gateway_.ClientCount() == 1; }, 30)) << gateway_.ClientCount();
+  EXPECT_EQ("ok", Ask(*other, {{"op", "status"}})["ok"] == true ? "ok" : "not ok");
+}
+
+TEST_F(GatewayServer, StopEndsEveryConnectionAtOnce) {
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> open;
+  for (int i = 0; i < 20; ++i) {
+    unsigned status = 0;
+    open.push_back(Open(HostHeader(), "", &status));
+    ASSERT_EQ(101u, status);
+    Next(*open.back());
+  }
+  gateway_.Stop();
+  EXPECT_EQ(0, gateway_.ClientCount());
+  for (auto& ws : open) {
+    beast::flat_buffer buffer;
+    beast::error_code ec;
+    ws->read(buffer, ec);  // the end of the connection, not a wait
+    EXPECT_TRUE(ec);
+  }
+}
+
+}  // namespace
