@@ -227,7 +227,7 @@ uint64_t GatewaySession::NextDueMs() const {
   uint64_t due = UINT64_MAX;
   for (const WebGroup& g : groups_) {
     if (!g.subscribed) continue;
-    if (g.intervalMs == 0) return 0;
+    if (g.intervalMs == 0) continue;  // polled at each change of the image
     if (g.dueMs < due) due = g.dueMs;
   }
   return due;

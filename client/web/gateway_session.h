@@ -48,9 +48,10 @@ class GatewaySession {
   // The pushes due at nowMs, appended to *pushes (each one JSON text).
   void Poll(uint64_t nowMs, std::vector<std::string>* pushes);
 
-  // When Poll has something to do next at the earliest: UINT64_MAX with no
-  // subscription, 0 with one of interval 0, which is due whenever the image
-  // may have changed (the serving side polls at its own pace then).
+  // When time next makes a push due: the earliest of the subscriptions with
+  // an interval, UINT64_MAX with none. Subscriptions of interval 0 are due
+  // whenever the image may have changed: the serving side polls at each
+  // change for them.
   uint64_t NextDueMs() const;
 
   // The "link" message for the status given (at a connection's start, and
