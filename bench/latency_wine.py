@@ -48,7 +48,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 import wine_harness as wh  # noqa: E402
 from wine_env import stop_process, wine_path  # noqa: E402
 from link_wine_case import LinkRig, Sim  # noqa: E402
-from wine_bench_setup import cannot_run  # noqa: E402
+from wine_bench_setup import cannot_run, journal_times, percentile, read_columns, words  # noqa: E402
 
 FLOOR_CLASS = "KVFLOOR"
 FLOOR_PORT = 65101
@@ -61,36 +61,6 @@ STREAMS = {
     "default": {"blocks": 20, "updates": 200},
     "slow": {"blocks": 1, "updates": 10},
 }
-
-
-def percentile(values, p):
-    """Nearest rank: p99 of 100 values is the 99th smallest."""
-    ordered = sorted(values)
-    if not ordered:
-        return float("nan")
-    rank = max(1, -(-len(ordered) * p // 100))
-    return ordered[int(rank) - 1]
-
-
-def words(answer):
-    return dict(w.split("=", 1) for w in answer.split() if "=" in w)
-
-
-def read_columns(path):
-    with open(path) as f:
-        return [line.split() for line in f if line.strip()]
-
-
-def journal_times(sim):
-    """Written 4-byte value at WRITE_OFFSET -> kernel receive stamp (ns)."""
-    times, seq_time = {}, {}
-    for line in sim.journal_lines():
-        w = line.split()
-        if w[0] == "time":
-            seq_time[w[1]] = int(w[2])
-        elif w[0] == "write" and int(w[2], 16) == WRITE_OFFSET and w[3] == "4":
-            times[int.from_bytes(bytes.fromhex(w[4]), "little")] = seq_time[w[1]]
-    return times
 
 
 class Bench:
@@ -178,7 +148,7 @@ class Bench:
         for target in ("client", "floor"):
             stamps = self.update_stamps(target)
             self.add((stream, target, "fresh"), [(t - stamps[v]) / 1e6 for v, t in seen[target] if v in stamps])
-            arrived = journal_times(sims[target])
+            arrived = journal_times(sims[target], WRITE_OFFSET)
             delays = [(arrived[v] - t) / 1e6 for v, t in sent[target].items() if v in arrived]
             if len(delays) != len(sent[target]):
                 self.problems.append("%s %s: %d of %d writes not in the journal" % (

@@ -1,1 +1,2 @@
 kv_unit_test(connection_supervisor_test connection_supervisor_test.cpp LIBS kv_link)
+kv_unit_test(supervisor_faults_test supervisor_faults_test.cpp LIBS kv_link)
