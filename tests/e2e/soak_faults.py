@@ -91,10 +91,10 @@ class FaultDriver:
             ip("route", "replace", "224.0.0.0/4", "dev", self.net.dev_a)
             fault.end_ns = fault.back_ns = time.time_ns()
 
-    def reconnection(self, sim):
-        """One close now, outside the turns (the soak's warm-up)."""
-        fault = Fault("close", time.time_ns())
-        sim.do("close")
+    def reconnection(self, sim, kind):
+        """One close or reset now, outside the turns (the soak's warm-up)."""
+        fault = Fault(kind, time.time_ns())
+        sim.do(kind)
         fault.end_ns = time.time_ns()
         self.faults.append(fault)
 

@@ -24,9 +24,10 @@ Then the add-ons' logs (value, send stamp, answer) meet the journals:
 - invalid batches (the journal's "bad" lines) and values journaled twice: 0;
 - growth of the client's private memory and handle count, the first sample
   after the warm-up against the last: at most 5 %. The warm-up begins with
-  one reconnection (a close): what Wine sets up for the first teardown and
-  reopening of the link (a few handles, once per run, flat through any number
-  of faults after it) is a one-time cost, not growth. With the address fault
+  two reconnections, one after a close and one after a reset: what Wine sets
+  up for the first teardown of each kind and the reopening of the link (two
+  to five handles, once per run, flat through any number of faults after
+  it) is a one-time cost, not growth. With the address fault
   in the order, one such outage follows: its error box, shown once per run,
   is another. Wine gives another
   process's private bytes and handle count as 0, so the private memory is
@@ -212,11 +213,13 @@ class Soak:
             for t in threads + [sampler]:
                 t.start()
             threads.append(sampler)
-            # The first reconnection: a one-time cost, paid in the warm-up (see above).
-            self.driver.reconnection(sim)
-            self.link_answers(0, 10)  # down first (it may be back before a read sees it down)
-            if not self.link_answers(1, 30):
-                raise RuntimeError("the link did not come back after the warm-up's reconnection")
+            # The first reconnection after each way a link ends: a one-time cost,
+            # paid in the warm-up (see above).
+            for kind in ("close", "reset"):
+                self.driver.reconnection(sim, kind)
+                self.link_answers(0, 10)  # down first (it may be back before a read sees it down)
+                if not self.link_answers(1, 30):
+                    raise RuntimeError("the link did not come back after the warm-up's %s" % kind)
             if "address" in self.opts.faults:
                 # The first failed opening shows the error box, once per run, with
                 # what Wine loads for it: a one-time cost, paid in the warm-up so
