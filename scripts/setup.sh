@@ -4,12 +4,13 @@
 # GoogleTest and Google Benchmark, Wine and Xvfb for the Windows programs,
 # iproute2 for the network namespaces, qemu-system-x86 and busybox for the
 # emulated PC that runs the 32-bit programs (scripts/emu32/), Boost (Beast, Asio) and
-# nlohmann/json for the gateway, and Python's websockets for its tests. Packages already
+# nlohmann/json for the gateway, Python's websockets for its tests, and ccache, which
+# serves a build of sources compiled before from its cache. Packages already
 # present are not touched; run as root (or with sudo available).
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ clang libclang-rt-14-dev python3
+  cmake ninja-build ccache g++ clang libclang-rt-14-dev python3
   googletest libgtest-dev libbenchmark-dev
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2
