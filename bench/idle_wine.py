@@ -20,7 +20,6 @@ median is more than 1 point of a core above the floor's.
 
 import argparse
 import os
-import shutil
 import statistics
 import sys
 import tempfile
@@ -31,7 +30,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import wine_harness as wh  # noqa: E402
 from link_wine_case import LinkRig, Sim  # noqa: E402
-from wine_bench_setup import cannot_run  # noqa: E402
+from wine_bench_setup import run_bench  # noqa: E402
 from wine_env import stop_process, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -172,16 +171,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=20, help="measured seconds per program and round")
     parser.add_argument("--warmup", type=float, default=3.0, help="seconds of streams before measuring")
     opts = parser.parse_args()
-    reason = cannot_run()
-    if reason:
-        print("cannot run: " + reason)
-        return 77
-    idle = Idle(opts)
-    idle.run()
-    code = idle.report()
-    shutil.rmtree(idle.work, ignore_errors=True)
-    return code
-
+    return run_bench(lambda: Idle(opts))
 
 if __name__ == "__main__":
     sys.exit(main())

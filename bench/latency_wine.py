@@ -2,15 +2,9 @@
 
     sudo bash scripts/bench.sh [--requests N] [--reads N] [--rounds N] [--repeats N]
 
-Namespace A holds the client (Kestrovaline.exe), the floor (`ipc_probe floor`,
-a bare window that serves requests from its own image, applies update frames on
-its own UDP port and sends write batches with one plain send on a socket with
-the client's options) and the probes, all under one Wine; namespace B holds two
-native server_sim: one for the client (beacons 20/s), one for the floor (no
-beacons). Each streams 5 block types x 20/s over TCP and 200 update frames/s
-(a counter moving by one) to its window's UDP port, so both windows see the
-same sequence: a round of blocks, then the update frame right behind it.
-(A copy of the client's update frames would reach the floor without the
+The client and its floor, each with a server_sim of its own, as
+wine_bench_setup.ClientAndFloor sets them up: both windows see the same
+sequence, a round of blocks, then the update frame right behind it. (A copy of the client's update frames would reach the floor without the
 block burst in front of it, which it has to wait out in the client.) A slow
 stream (1 block/s per type, 10 updates/s) is measured as well.
 
@@ -36,7 +30,6 @@ Prints one table; exits 1 when a figure misses its target.
 
 import argparse
 import os
-import shutil
 import sys
 import tempfile
 import threading
@@ -46,13 +39,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 
 import wine_harness as wh  # noqa: E402
-from wine_env import stop_process, wine_path  # noqa: E402
-from link_wine_case import LinkRig, Sim  # noqa: E402
-from wine_bench_setup import cannot_run, journal_times, percentile, read_columns, words  # noqa: E402
+from wine_env import wine_path  # noqa: E402
+from link_wine_case import Sim  # noqa: E402
+from wine_bench_setup import (COUNTER, FLOOR_CLASS, ClientAndFloor, journal_times,  # noqa: E402
+                              percentile, read_columns, run_bench, side_by_side, timed_ipc, update_stamps,
+                              wait_answer, words)
 
-FLOOR_CLASS = "KVFLOOR"
-FLOOR_PORT = 65101
-COUNTER = 0x18000  # beyond the data blocks: only update frames move it
 WRITE_OFFSET = 0x0100
 ADD_ONS = 8
 MIX = "reads=40 sizes=1-8 writes=1 wsize=4"
@@ -84,12 +76,9 @@ class Bench:
 
     def timed(self, probe, stream, target, writes, first):
         n = self.opts.requests
-        log = self.path(target + "-timed.txt")
-        answer = words(probe.ok("timed %d writes=%d woffset=0x%X first=%d log=%s" % (
-            n, writes, WRITE_OFFSET, first, wine_path(log)), timeout=1800))
+        answer, rows = timed_ipc(probe, self.work, target, n, writes, first, WRITE_OFFSET)
         if answer["answered1"] != answer["requests"]:
             self.problems.append("%s %s: %s of %s requests answered 1" % (stream, target, answer["answered1"], n))
-        rows = read_columns(log)
         self.add((stream, target, "ipc" if writes else "ipc_reads"), [int(r[2]) / 1e6 for r in rows])
         self.means.setdefault((stream, target, "ipc" if writes else "ipc_reads"), []).append(1e6 / float(answer["rps"]))
         return {int(r[0]): int(r[1]) for r in rows} if writes else {}
@@ -101,52 +90,28 @@ class Bench:
         probe.ok("fresh 0x%X %d log=%s" % (COUNTER, reads, wine_path(log)), timeout=1800)
         return [(int(v), int(t)) for v, t in read_columns(log)]
 
-    def update_stamps(self, target):
-        return {int(w[2]): int(w[1]) for w in read_columns(self.path(target + "-stamps.txt")) if w[0] == "update"}
-
-    @staticmethod
-    def side_by_side(job):
-        """job(target) for the client and the floor at the same time, so that whatever
-        the machine does meanwhile (a stall, another load) meets both alike."""
-        results, errors = {}, []
-
-        def run(target):
-            try:
-                results[target] = job(target)
-            except Exception as error:  # raised again on this thread
-                errors.append(error)
-
-        threads = [threading.Thread(target=run, args=(t,)) for t in ("client", "floor")]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-        if errors:
-            raise errors[0]
-        return results
-
     def measure_stream(self, stream, probes, sims):
         rates = STREAMS[stream]
         for sim in sims.values():
             sim.command("rate blocks %d" % rates["blocks"])
             sim.command("rate updates %d" % rates["updates"])
         time.sleep(1)
-        self.side_by_side(lambda t: probes[t].ok("timed 300 log=%s" % wine_path(self.path(t + "-warmup.txt")),
+        side_by_side(lambda t: probes[t].ok("timed 300 log=%s" % wine_path(self.path(t + "-warmup.txt")),
                                                  timeout=600))
         sent = {"client": {}, "floor": {}}
         seen = {"client": [], "floor": []}
         for _ in range(self.opts.rounds):
             first = {"client": self.next_value, "floor": self.next_value + self.opts.requests}
             self.next_value += 2 * self.opts.requests
-            for target, values in self.side_by_side(
+            for target, values in side_by_side(
                     lambda t: self.timed(probes[t], stream, t, 1, first[t])).items():
                 sent[target].update(values)
-            self.side_by_side(lambda t: self.timed(probes[t], stream, t, 0, 0))
-            for target, values in self.side_by_side(lambda t: self.fresh(probes[t], stream, t)).items():
+            side_by_side(lambda t: self.timed(probes[t], stream, t, 0, 0))
+            for target, values in side_by_side(lambda t: self.fresh(probes[t], stream, t)).items():
                 seen[target] += values
         time.sleep(0.5)  # the servers flush their stamps files every 100 ms
         for target in ("client", "floor"):
-            stamps = self.update_stamps(target)
+            stamps = update_stamps(self.path(target + "-stamps.txt"))
             self.add((stream, target, "fresh"), [(t - stamps[v]) / 1e6 for v, t in seen[target] if v in stamps])
             arrived = journal_times(sims[target], WRITE_OFFSET)
             delays = [(arrived[v] - t) / 1e6 for v, t in sent[target].items() if v in arrived]
@@ -207,41 +172,33 @@ class Bench:
                 for p in group:
                     p.close()
 
-    def wait_answer(self, probe, want, timeout):
-        """Seconds until a request is answered want, or None."""
-        start = time.monotonic()
-        while time.monotonic() - start < timeout:
-            if probe.request("read 0 1")[0] == want:
-                return time.monotonic() - start
-        return None
-
     def measure_recovery(self, rig, probe, sim, sim_options):
         for kind in ("close", "reset"):
             for _ in range(self.opts.repeats):
                 start = time.monotonic()
                 sim.command(kind)
-                self.wait_answer(probe, 0, 5)
-                if self.wait_answer(probe, 1, 30) is None:
+                wait_answer(probe, 0, 5)
+                if wait_answer(probe, 1, 30) is None:
                     self.problems.append("no recovery after '%s'" % kind)
                 self.recovery.setdefault(kind, []).append(time.monotonic() - start)
                 time.sleep(1)
         for _ in range(self.opts.repeats):
             sim.stop(kill=True)
             sim.cleanup()
-            self.wait_answer(probe, 0, 10)
+            wait_answer(probe, 0, 10)
             time.sleep(3)
             start = time.monotonic()
             sim = Sim(rig, rig.net.addr_b, sim_options)
-            if self.wait_answer(probe, 1, 30) is None:
+            if wait_answer(probe, 1, 30) is None:
                 self.problems.append("no recovery after a restart")
             self.recovery.setdefault("restart", []).append(time.monotonic() - start)
             time.sleep(1)
         for _ in range(self.opts.repeats):
             sim.command("pause all")
-            self.recovery.setdefault("quiet: down after", []).append(self.wait_answer(probe, 0, 20) or float("nan"))
+            self.recovery.setdefault("quiet: down after", []).append(wait_answer(probe, 0, 20) or float("nan"))
             sim.command("resume all")
             start = time.monotonic()
-            self.wait_answer(probe, 1, 30)
+            wait_answer(probe, 1, 30)
             self.recovery.setdefault("quiet: back after resume", []).append(time.monotonic() - start)
             time.sleep(1)
         return sim
@@ -249,49 +206,19 @@ class Bench:
     # -- the run -----------------------------------------------------------
 
     def run(self):
-        rig = LinkRig().open()
-        net = rig.net
-        stream = ["--block-rate", "20", "--update-rate", "200", "--counter", "0x%X:4:1" % COUNTER]
-        client_options = stream + ["--beacon-rate", "20", "--stamps", self.path("client-stamps.txt")]
-        floor_options = stream + ["--beacon-rate", "0", "--stamps", self.path("floor-stamps.txt"),
-                                  "--update-port", str(FLOOR_PORT)]
-        sims, probes, floor, client = {}, {}, None, None
-        try:
-            sims["client"] = Sim(rig, net.addr_b, client_options)
-            sims["floor"] = Sim(rig, net.extra_b[0], floor_options)
-            client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
-            floor = rig.env_a.popen([os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "class=" + FLOOR_CLASS,
-                                     "local=" + net.addr_a, "port=%d" % FLOOR_PORT, "server=" + net.extra_b[0]],
-                                    stdout=open(self.path("floor.txt"), "wb"))
-            probes["client"] = wh.Probe(rig.env_a)
-            probes["floor"] = wh.Probe(rig.env_a, ["--class", FLOOR_CLASS])
-            probes["client"].ok("wait-window FS98MAIN 30000")
-            probes["floor"].ok("wait-window %s 30000" % FLOOR_CLASS)
-            if self.wait_answer(probes["client"], 1, 30) is None:
-                raise RuntimeError("the client's link did not come up")
+        with ClientAndFloor(self.work) as bed:
             for stream in self.opts.streams:
-                self.measure_stream(stream, probes, sims)
+                self.measure_stream(stream, bed.probes, bed.sims)
             if self.opts.load_rounds > 0:
-                for sim in sims.values():  # the default stream again
+                for sim in bed.sims.values():  # the default stream again
                     sim.command("rate blocks %d" % STREAMS["default"]["blocks"])
                     sim.command("rate updates %d" % STREAMS["default"]["updates"])
-                self.measure_load(rig)
+                self.measure_load(bed.rig)
             if self.opts.repeats > 0:
-                sims["client"] = self.measure_recovery(rig, probes["client"], sims["client"], client_options)
-            probes["client"].ok("command 105")
-            probes["client"].ok("wait-gone 20000")
-            if client.wait(30) != 0:
+                bed.sims["client"] = self.measure_recovery(bed.rig, bed.probes["client"], bed.sims["client"],
+                                                           bed.client_options)
+            if bed.end_client() != 0:
                 self.problems.append("the client did not end with exit code 0")
-        finally:
-            for p in probes.values():
-                p.close()
-            if floor is not None:
-                stop_process(floor)
-            if client is not None:
-                client.cleanup()
-            for s in sims.values():
-                s.cleanup()
-            rig.close()
 
     # -- the report --------------------------------------------------------
 
@@ -373,19 +300,7 @@ def main():
     parser.add_argument("--streams", nargs="+", choices=list(STREAMS), default=list(STREAMS),
                         help="the streams to measure under")
     opts = parser.parse_args()
-    reason = cannot_run()
-    if reason:
-        print("cannot run: " + reason)
-        return 77
-    bench = Bench(opts)
-    bench.run()
-    code = bench.report()
-    if code == 0:
-        shutil.rmtree(bench.work, ignore_errors=True)
-    else:
-        print("the logs and stamps of the run are kept in " + bench.work)
-    return code
-
+    return run_bench(lambda: Bench(opts))
 
 if __name__ == "__main__":
     sys.exit(main())

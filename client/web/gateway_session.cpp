@@ -218,8 +218,14 @@ void GatewaySession::Poll(uint64_t nowMs, std::vector<std::string>* pushes) {
       push["values"] = std::move(values);
       pushes->push_back(PrintMessage(push));
     }
-    // Looked at now: the next look, and so the next push, an interval on.
-    if (g.intervalMs != 0) g.dueMs = nowMs + g.intervalMs;
+    // The looks keep a steady cadence: a late look (the PC was busy, a timer
+    // that wakes on the system's tick) does not put the next one back, so the
+    // pushes keep the rate asked for; a look a whole interval late starts the
+    // cadence again from now instead of catching up in a burst.
+    if (g.intervalMs != 0) {
+      g.dueMs += g.intervalMs;
+      if (g.dueMs <= nowMs) g.dueMs = nowMs + g.intervalMs;
+    }
   }
 }
 

@@ -65,6 +65,8 @@ def report(soak, addons, offsets):
                 max(f[figure] for f in later)))
             if figure == "private_kb" or (figure == "wine_handles" and last[figure] - first[figure] > HANDLE_STEP):
                 check(growth <= GROWTH_LIMIT, "%s grew by %.1f %%" % (figure, 100 * growth))
+    if soak.web is not None and soak.web_from_ns and soak.close_ns:
+        soak.web.report(soak.web_from_ns, soak.close_ns, check)
     print("WM_CLOSE under load        exit code %s after %s s" % (
         soak.exit_code, "-" if soak.shutdown_s is None else "%.2f" % soak.shutdown_s))
     check(soak.exit_code == 0, "the client did not end with exit code 0 (%s)" % soak.exit_code)

@@ -1,7 +1,7 @@
 """Soak: the whole client under Wine for MINUTES, hammered by local add-ons
 while the server fails in turn.
 
-    sudo bash scripts/soak.sh [MINUTES]        (default 30)
+    sudo bash scripts/soak.sh [MINUTES] [--web-clients N]     (default 30 minutes, no web client)
 
 Namespace A holds the client (standalone mode), one Wine and four ipc_probe
 processes: three add-ons that send requests back to back, each with 40 reads
@@ -14,7 +14,9 @@ server closes the connection (FIN), resets it (RST), is killed and started
 again 3 s later, goes silent (no beacons, blocks or updates) for 8 s, the
 client's address is removed for 10 s, or nothing happens. At the end the
 client must answer 1 again, and WM_CLOSE, sent while the add-ons go on, must
-end it with exit code 0 within 5 s.
+end it with exit code 0 within 5 s. With --web-clients N the client's web
+gateway is on and N web clients stay subscribed through it all (soak_web.py):
+none may stop getting pushes.
 
 Then the add-ons' logs (value, send stamp, answer) meet the journals:
 - lost writes: answered 1, more than 0.5 s away from any fault (a fault that
@@ -58,6 +60,7 @@ import kvnet  # noqa: E402
 import soak_report  # noqa: E402
 import wine_harness as wh  # noqa: E402
 from soak_faults import FAULTS, FaultDriver  # noqa: E402
+import soak_web  # noqa: E402
 from link_wine_case import LinkRig, Sim  # noqa: E402
 from wine_env import wait_until, wine_path  # noqa: E402
 
@@ -93,6 +96,8 @@ class Soak:
         self.rig = self.client = self.monitor = None
         self.client_pid = None
         self.started = time.monotonic()
+        self.web = None           # the web clients (soak_web.WebClients), with --web-clients
+        self.web_from_ns = None   # when their pushes are counted from: the end of the warm-up
 
     def path(self, name):
         return os.path.join(self.work, name)
@@ -137,8 +142,9 @@ class Soak:
     # -- the server --------------------------------------------------------
 
     def start_sim(self):
+        web = soak_web.SIM_OPTIONS if self.opts.web_clients else []
         sim = Sim(self.rig, self.rig.net.addr_b, ["--beacon-rate", "20", "--block-rate", "20",
-                                                  "--update-rate", "200"])
+                                                  "--update-rate", "200"] + web)
         self.sims.append(sim)
         return sim
 
@@ -198,7 +204,8 @@ class Soak:
         threads = []
         try:
             sim = self.start_sim()
-            self.client = wh.Client(self.rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
+            web = soak_web.SETTINGS if self.opts.web_clients else None
+            self.client = wh.Client(self.rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b, web)).start()
             self.monitor = wh.Probe(self.rig.env_a)
             self.monitor.ok("wait-window FS98MAIN 30000")
             if not self.link_answers(1, 30):
@@ -206,6 +213,8 @@ class Soak:
             self.client_pid = self.find_client_pid()
             if self.client_pid is None:
                 raise RuntimeError("the client's process was not found")
+            if self.opts.web_clients:
+                self.web = soak_web.WebClients(net, self.opts.web_clients, self.path("web.txt")).start()
             self.started = time.monotonic()
             until = self.started + 60 * self.opts.minutes
             threads = [threading.Thread(target=self.addon, args=(i,)) for i in range(ADDONS)]
@@ -229,6 +238,7 @@ class Soak:
                     raise RuntimeError("the link did not come back after the warm-up's address outage")
             self.stop.wait(self.opts.warmup)
             self.warm_samples = self.sample_group()
+            self.web_from_ns = time.time_ns()
             self.driver.run(sim, until, self.started)
             while time.monotonic() < until and self.client.proc.poll() is None:
                 time.sleep(1)
@@ -242,6 +252,8 @@ class Soak:
                 t.join(120)
             if self.monitor is not None:
                 self.monitor.close()
+            if self.web is not None:
+                self.web.end()
             if self.client is not None:
                 for name in (wh.EVENT_LOG, wh.REQUEST_LOG):  # kept for a look when a figure misses
                     if os.path.exists(self.client.path(name)):
@@ -277,6 +289,8 @@ def main():
     parser.add_argument("--seed", type=int, default=1, help="seed of the times between faults")
     parser.add_argument("--faults", type=lambda t: t.split(","), default=FAULTS,
                         help="the faults' order, comma-separated (default: %s)" % ",".join(FAULTS))
+    parser.add_argument("--web-clients", type=int, default=0,
+                        help="web clients of the gateway subscribed through the run (default: none, gateway off)")
     opts = parser.parse_args()
     if opts.warmup is None:
         opts.warmup = min(60, 5 * opts.minutes)

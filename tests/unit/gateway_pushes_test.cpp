@@ -33,7 +33,8 @@ TEST_F(Gateway, PushesTheChangesAtMostOncePerInterval) {
       {"nothing changed", 1100, {}, nullptr, 1150},
       {"changed and changed back", 1150, {{0x99, 0x99}, {0x35, 0x12}}, nullptr, 1200},
       {"two changes within one interval: the latest", 1200, {{0x01, 0x00}, {0x02, 0x00}}, R"({"a":2})", 1250},
-      {"polled late: the next look a whole interval on", 1263, {{0x03, 0x00}}, R"({"a":3})", 1313},
+      {"polled late: the cadence kept", 1263, {{0x03, 0x00}}, R"({"a":3})", 1300},
+      {"a whole interval late: the cadence from now", 1362, {{0x04, 0x00}}, R"({"a":4})", 1412},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
@@ -49,11 +50,11 @@ TEST_F(Gateway, PushesTheChangesAtMostOncePerInterval) {
   }
 
   host.sender.up = false;  // the link going down is pushed even without a change
-  got = Pushes(1313);
+  got = Pushes(1412);
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(false, got[0]["link"]);
   EXPECT_EQ(json::object(), got[0]["values"]);
-  EXPECT_TRUE(Pushes(1363).empty());
+  EXPECT_TRUE(Pushes(1462).empty());
 
   Expect(R"({"op":"stop","group":"g"})");
   EXPECT_EQ(UINT64_MAX, session.NextDueMs());

@@ -1,0 +1,132 @@
+"""Web clients that load the gateway, for its benchmark (bench/web_wine.py) and
+the soak (soak_wine.py --web-clients). Run by
+Debian's /usr/bin/python3 (python3-websockets) inside the client's namespace,
+one mode per run; the stamps are time.time_ns(), the clock of server_sim's
+stamps and journal.
+
+    web_load.py fresh URL OFFSET OUT
+        one client subscribed with "interval":0 to a u32 at OFFSET;
+        OUT: "value received_ns" per push
+    web_load.py fanout URL CLIENTS INTERVAL OFFSET OUT
+        CLIENTS clients, each subscribed at INTERVAL ms to a group of 20
+        fields: the u32 at OFFSET (which moves all the time) and 19 others;
+        OUT: "client received_ns" per push after each client's first
+    web_load.py writes URL OFFSET FIRST COUNT OUT
+        COUNT writes of a u32 at OFFSET (FIRST, FIRST+1, ...), each sent once
+        the reply of the one before has come; OUT: "value sent_ns"
+
+It prints "ready" once every client is connected (and subscribed), then
+works until a line comes on its standard input (fresh, fanout) or the writes
+are done, writes OUT and prints "done".
+"""
+
+import asyncio
+import json
+import sys
+import time
+
+import websockets
+
+TYPES = ["u8", "s16", "u32", "f32", "f64", "s64", "u16"]
+SIZES = {"u8": 1, "s16": 2, "u16": 2, "u32": 4, "f32": 4, "f64": 8, "s64": 8}
+
+
+def say(line):
+    sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+async def connect(url):
+    return await websockets.connect(url, max_queue=None, ping_interval=None, open_timeout=30)
+
+
+async def ask(ws, message):
+    """Sends message with an id and returns its reply, skipping pushes."""
+    message["id"] = 1
+    await ws.send(json.dumps(message))
+    while True:
+        reply = json.loads(await ws.recv())
+        if reply.get("id") == 1:
+            if not reply.get("ok"):
+                raise RuntimeError("%s: %s" % (message["op"], reply))
+            return reply
+
+
+async def until_stdin():
+    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.readline)
+
+
+async def collect(ws, rows, tag):
+    """Appends (tag or the value, received_ns) for each values push."""
+    try:
+        async for message in ws:
+            now = time.time_ns()
+            push = json.loads(message)
+            if push.get("op") == "values":
+                rows.append((push["values"]["c"] if tag is None else tag, now))
+    except websockets.exceptions.ConnectionClosed:
+        pass
+
+
+async def fresh(url, offset, out):
+    ws = await connect(url)
+    await ask(ws, {"op": "declare", "group": "g", "offsets": [{"name": "c", "offset": offset, "type": "u32"}]})
+    await ask(ws, {"op": "subscribe", "group": "g", "interval": 0})
+    rows = []
+    reader = asyncio.create_task(collect(ws, rows, None))
+    say("ready")
+    await until_stdin()
+    reader.cancel()
+    await ws.close()
+    return rows
+
+
+def fanout_fields(offset):
+    fields = [{"name": "c", "offset": offset, "type": "u32"}]
+    at = 0x0300
+    for i in range(19):
+        kind = TYPES[i % len(TYPES)]
+        fields.append({"name": "f%d" % i, "offset": at, "type": kind})
+        at += SIZES[kind]
+    return fields
+
+
+async def fanout(url, clients, interval, offset, out):
+    sockets = [await connect(url) for _ in range(clients)]
+    for ws in sockets:
+        await ask(ws, {"op": "declare", "group": "g", "offsets": fanout_fields(offset)})
+        await ask(ws, {"op": "subscribe", "group": "g", "interval": interval})
+    rows = []
+    readers = [asyncio.create_task(collect(ws, rows, i)) for i, ws in enumerate(sockets)]
+    say("ready")
+    await until_stdin()
+    for r in readers:
+        r.cancel()
+    for ws in sockets:
+        await ws.close()
+    return rows
+
+
+async def writes(url, offset, first, count, out):
+    ws = await connect(url)
+    say("ready")
+    rows = []
+    for value in range(first, first + count):
+        sent = time.time_ns()
+        reply = await ask(ws, {"op": "write", "values": [{"offset": offset, "type": "u32", "value": value}]})
+        if reply.get("sent"):
+            rows.append((value, sent))
+    await ws.close()
+    return rows
+
+
+async def main(argv):
+    mode, url, args, out = argv[1], argv[2], [int(a, 0) for a in argv[3:-1]], argv[-1]
+    rows = await {"fresh": fresh, "fanout": fanout, "writes": writes}[mode](url, *args, out)
+    with open(out, "w") as f:
+        f.writelines("%d %d\n" % row for row in rows)
+    say("done")
+
+
+if __name__ == "__main__":
+    asyncio.run(main(sys.argv))
