@@ -10,7 +10,8 @@ it): the win32 build under the 32-bit Wine, in one boot.
    environment, through the e2e suites' own modules.
 3. link: the client against the native server_sim across two network
    namespaces (link up, blocks and update frames, a write round trip, the
-   closing lines of the event log); leaves status_window.png in OUT.
+   closing lines of the event log; the web gateway read from the other
+   namespace, written to with the key only); leaves status_window.png in OUT.
 4. installer: TARNEX_Install.exe installing into a scratch X-Plane folder.
 
 Every Wine prefix is restored from the seed that scripts/emu32/setup.sh
@@ -39,6 +40,7 @@ CLIENT_CASES = [
 LINK_CASES = [
     "test_link_wine.LinkUp.test_connects_in_order_and_serves_blocks_and_updates",
     "test_link_wine.LinkUp.test_local_write_reaches_the_server_and_follows_it_after_the_echo",
+    "test_web_wine.Gateway.test_another_pc_reads_and_writes_only_with_the_key",
 ]
 INSTALLER_CASES = ["Install.test_package_and_main_folder_at_drive_roots"]
 

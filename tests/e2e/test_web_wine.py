@@ -18,6 +18,7 @@ from link_wine_case import RIG, LinkTestCase, setUpModule, tearDownModule  # noq
 from wine_env import wait_until
 
 PORT = 8765
+WEB_BOX = "Kestrovaline Web"
 SYSTEM_PYTHON = "/usr/bin/python3"
 WEB_CLIENT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "web_client.py")
 
@@ -143,7 +144,19 @@ class Gateway(LinkTestCase):
         wrong = self.web(self.net.ns_b, "/ws?key=" + "0" * 32)
         wrong.until("link")
         self.assertEqual("write_refused", wrong.ask(write).get("error"))
+        # The Web menu's box gives the address to open on a tablet, key included, and counts the clients.
+        texts = self.web_box(probe)
+        self.assertIn("http://%s:%d/?key=%s" % (self.net.addr_a, PORT, self.key(client)), texts)
+        self.assertIn("Web clients connected now: 3", texts)
         self.assertEqual(0, self.end(client, probe))
+
+    def web_box(self, probe):
+        """The texts of the box that the Web menu's "Address for a tablet..." shows, closed with OK."""
+        probe.ok("command 113")  # posted: the box is modal
+        box = probe.json("wait-box \"%s\" 20000" % WEB_BOX)
+        probe.ok("press-ok \"%s\"" % WEB_BOX)
+        self.assertTrue(wait_until(lambda: not probe("wait-box \"%s\" 0" % WEB_BOX)[0], 20))
+        return "\n".join(box["texts"])
 
     def test_foreign_host_and_origin_are_refused(self):
         sim, client, probe = self.launch_web("Origins = http://panel.example:8080\r\n")
@@ -184,7 +197,8 @@ class Gateway(LinkTestCase):
 
     def test_a_port_in_use_is_one_line_and_the_client_runs_on(self):
         busy = RIG.rig.net.popen(self.net.ns_a, [SYSTEM_PYTHON, "-c",
-                                 "import socket,time;s=socket.socket();s.bind(('0.0.0.0',%d));s.listen();"
+                                 "import socket,time;s=socket.socket();"
+                                 "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,1);s.bind(('0.0.0.0',%d));s.listen();"
                                  "print('bound',flush=True);time.sleep(120)" % PORT], stdout=subprocess.PIPE,
                                  text=True)
         self.addCleanup(busy.kill)
@@ -194,7 +208,24 @@ class Gateway(LinkTestCase):
         lines = [l for l in self.event_lines(client) if "Web gateway" in l]
         self.assertEqual(1, len(lines), lines)
         self.assertIn(str(PORT), lines[0])
+        self.assertIn("The web gateway is not running: ", self.web_box(probe))
         self.assertEqual(0, self.end(client, probe))
+
+    def test_a_restart_listens_again_at_once(self):
+        # The gateway closes its clients' connections at the close, which
+        # leaves them waiting out TCP's TIME_WAIT on the port: a client
+        # started again at once must listen there all the same.
+        for run in range(2):
+            sim, client, probe = self.launch_web()
+            self.assertTrue(self.link_is(probe, True, 30))
+            lines = [l for l in self.event_lines(client) if "Web gateway" in l]
+            self.assertRegex(lines[0], r"Web gateway at http://", "run %d: %s" % (run, lines))
+            web = self.web()
+            web.until("link")
+            self.assertTrue(web.ask({"op": "status"})["ok"])
+            self.assertEqual(0, self.end(client, probe))
+            web.close()
+            sim.stop()
 
     def test_close_with_twenty_subscribed_clients_and_one_that_never_reads(self):
         sim, client, probe = self.launch_web()
