@@ -87,32 +87,46 @@ class Gateway(LinkTestCase):
     def key(self, client):
         return client.read("Kestrovaline.key").decode().strip()
 
-    def test_every_op_from_this_pc(self):
+    def test_every_op_and_error_from_this_pc_and_another(self):
         sim, client, probe = self.launch_web()
         self.assertTrue(self.link_is(probe, True, 30))
-        c = self.web()
+        key = self.key(client)
+        for ns, path in ((self.net.ns_a, "/ws"), (self.net.ns_b, "/ws?key=" + key)):
+            with self.subTest(ns=ns):
+                self.every_op(self.web(ns, path))
+        self.assertEqual(0, self.end(client, probe))
+
+    def every_op(self, c):
         self.assertEqual("open", c.first)
         link = c.until("link")
-        self.assertIsInstance(link, dict)
+        self.assertEqual({"op": "link", "up": True, "server": self.net.addr_b}, link)
         declared = c.ask({"op": "declare", "id": 7, "group": "g", "offsets": [
             {"name": "a", "offset": "0x0200", "type": "u8"}, {"name": "w", "offset": 0x0300, "type": "u16"}]})
         self.assertEqual({"ok": True, "id": 7}, declared)
         read = c.ask({"op": "read", "group": "g"})
         self.assertTrue(read["ok"], read)
         self.assertEqual({"a", "w"}, set(read["values"]))
+        self.assertEqual({"ok": True}, c.ask({"op": "subscribe", "group": "g", "interval": 0}))
+        self.assertEqual({"a", "w"}, set(c.until("values")["values"]))
+        self.assertEqual({"ok": True}, c.ask({"op": "stop", "group": "g"}))
+        written = c.ask({"op": "write", "group": "g", "values": {"w": 0x0102}})
+        self.assertEqual({"ok": True, "sent": True}, written)
+        self.assertEqual(0x0102, c.ask({"op": "read", "group": "g"})["values"]["w"])
         status = c.ask({"op": "status"})
         self.assertEqual("UDP_TCP_CONNECTED", status["state"], status)
         for message, code in (("not json", "bad_json"), ({"op": "fly"}, "unknown_op"),
                               ({"op": "read", "group": "none"}, "unknown_group"),
                               ({"op": "declare", "group": "x", "offsets": [
-                                  {"name": "a", "offset": 0x1FFFF, "type": "u16"}]}, "bad_offset")):
+                                  {"name": "a", "offset": 0x1FFFF, "type": "u16"}]}, "bad_offset"),
+                              ({"op": "write", "values": [{"offset": 0x0200, "type": "u8", "value": 256}]},
+                               "bad_value"),
+                              ({"op": "subscribe", "group": "g", "interval": 5}, "limit")):
             if isinstance(message, str):
                 c.proc.stdin.write("send %s\n" % message)
                 reply = c.recv()
             else:
                 reply = c.ask(message)
             self.assertEqual(code, reply.get("error"), reply)
-        self.assertEqual(0, self.end(client, probe))
 
     def test_a_web_write_reaches_the_server_as_the_same_write_through_the_window_message(self):
         sim, client, probe = self.launch_web("", PORT)
