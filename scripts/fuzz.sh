@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
-# Runs every libFuzzer harness for SECONDS (default 60) from its seed corpus
-# in fuzz/corpus/<harness>/ (the unit tests' cases), JOBS of them at a time
+# Runs the libFuzzer harnesses (every one, or the HARNESSes named) for
+# SECONDS (default 60) each from its seed corpus in fuzz/corpus/<harness>/
+# (the unit tests' cases), JOBS of them at a time
 # (default 1), and keeps what each finds new in build/fuzz/corpus/<harness>/.
 # Each harness's output goes to build/fuzz/logs/<harness>.txt; its final
 # statistics are printed. Exits non-zero when one finds a crash, a leak or a
 # hang (its input is left in build/fuzz/findings/).
 #
-#   bash scripts/fuzz.sh [SECONDS] [JOBS]
+#   bash scripts/fuzz.sh [SECONDS] [JOBS] [HARNESS...]      (e.g. 3600 1 gateway_fuzz)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD  # absolute paths: a harness may change its working folder
 seconds=${1:-60}
 jobs=${2:-1}
+shift $(($# < 2 ? $# : 2))
 bash scripts/setup.sh >/dev/null
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)" >/dev/null
@@ -33,10 +35,12 @@ run_one() {
     -print_final_stats=1 -artifact_prefix="$root/build/fuzz/findings/$name-" >"build/fuzz/logs/$name.txt" 2>&1 || true
 }
 
-names=()
-for harness in build/fuzz/bin/*_fuzz; do
-  names+=("$(basename "$harness")")
-done
+names=("$@")
+if ((${#names[@]} == 0)); then
+  for harness in build/fuzz/bin/*_fuzz; do
+    names+=("$(basename "$harness")")
+  done
+fi
 echo "=== ${#names[@]} harnesses, $seconds s each, $jobs at a time"
 for name in "${names[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
