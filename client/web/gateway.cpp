@@ -46,10 +46,10 @@ void Gateway::Impl::HandOut(const std::string& linkMessage) {
 
 // Waits for changes of the image, looks at the link's state at least every
 // kWatchSliceMs, and posts what changed to the io thread; a change posted
-// and not yet handed out takes the next ones with it.
-void Gateway::Impl::Watch() {
-  uint64_t seen = ImageChangeCount();
-  std::string link = GatewaySession::LinkMessage(host.Status());
+// and not yet handed out takes the next ones with it. What it starts from
+// is taken before the gateway accepts anyone, so that a change made before
+// this thread first runs still reaches the clients.
+void Gateway::Impl::Watch(uint64_t seen, std::string link) {
   uint64_t linkLookedAt = GatewayNowMs();
   while (running.load()) {
     const uint64_t count = WaitForImageChange(seen, kWatchSliceMs);
@@ -104,9 +104,11 @@ Status Gateway::Start(const GatewaySettings& settings) {
   }
   g.port.store(g.acceptor.local_endpoint().port());
   g.running.store(true);
+  const uint64_t changes = ImageChangeCount();
+  std::string link = GatewaySession::LinkMessage(g.host.Status());
   g.Accept();
   g.ioThread = std::thread([&g] { g.Run(); });
-  g.watchThread = std::thread([&g] { g.Watch(); });
+  g.watchThread = std::thread([&g, changes, link = std::move(link)]() mutable { g.Watch(changes, std::move(link)); });
   return Status::Done();
 }
 

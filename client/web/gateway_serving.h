@@ -40,7 +40,8 @@ struct Gateway::Impl {
 
   void Accept();
   void CloseAll();
-  void Watch();
+  // seen, link: the image's change count and the link message before the first connection
+  void Watch(uint64_t seen, std::string link);
   void HandOut(const std::string& linkMessage);
   void Run();
 };
