@@ -11,3 +11,7 @@ if(WIN32)
   # test's client) into sizes no call can have and calls them overflows.
   target_compile_options(gateway_server_test PRIVATE -Wno-stringop-overflow -Wno-restrict)
 endif()
+# The pages: the path rules on their own, and the pages folder before the
+# built-in pages on real files.
+kv_unit_test(page_path_test ${CMAKE_CURRENT_SOURCE_DIR}/page_path_test.cpp LIBS kv_web)
+kv_unit_test(page_store_test ${CMAKE_CURRENT_SOURCE_DIR}/page_store_test.cpp LIBS kv_web)
