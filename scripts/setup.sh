@@ -5,7 +5,8 @@
 # iproute2 for the network namespaces, qemu-system-x86 and busybox for the
 # emulated PC that runs the 32-bit programs (scripts/emu32/), Boost (Beast, Asio) and
 # nlohmann/json for the gateway, Python's websockets and a headless Chromium driven
-# by Selenium for its tests and its pages', and ccache, which
+# by Selenium for its tests and its pages', Node for the pages' module's unit test,
+# and ccache, which
 # serves a build of sources compiled before from its cache. Packages already
 # present are not touched; run as root (or with sudo available).
 set -euo pipefail
@@ -17,7 +18,7 @@ packages=(
   wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2
   qemu-system-x86 busybox-static libz-mingw-w64
   libboost1.81-dev nlohmann-json3-dev python3-websockets
-  chromium chromium-driver python3-selenium
+  chromium chromium-driver python3-selenium nodejs
 )
 
 missing=()
