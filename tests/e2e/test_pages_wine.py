@@ -3,10 +3,10 @@ A with server_sim in B (its waves move the sample panel's gauges), a
 headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
 Each page loads from the client with nothing from elsewhere, a page and a
 panel.json in the web folder beside the program come first, the panel's
-gauges move, a write from the offsets page reaches server_sim's journal,
-and a page opened from the other PC without the key cannot write and says
-why. Needs root and Debian's chromium, chromium-driver and
-python3-selenium; skipped otherwise.
+gauges move, the status page shows the link go down and come back, a write
+from the offsets page reaches server_sim's journal, and a page opened from
+the other PC without the key cannot write and says why. Needs root and
+Debian's chromium, chromium-driver and python3-selenium; skipped otherwise.
 """
 
 import json
@@ -158,6 +158,21 @@ class Pages(LinkTestCase):
         self.assertEqual("My panel", b.wait_text("#title", "My panel"))
         self.assertEqual(1, b.js("return document.querySelectorAll('#gauges svg').length;"))
         self.assertEqual(0, self.end(client, probe))
+
+    def test_the_status_page_shows_the_link_go_down_and_come_back(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser(self.net.ns_b)
+        b.open(self.url("status.html", self.key(client)))
+        self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
+        self.assertEqual(self.url("status.html", self.key(client)), b.text("#address"), "the address for a tablet")
+        self.assertIn("link up", b.wait_text("#link", "link up"))
+        sim.stop()
+        self.assertEqual("link down", b.wait_text("#link", "link down", 30))
+        self.assertIn("link down", b.wait_text("#events", "link down"))
+        self.start_sim(*PANEL_WAVES)
+        self.assertEqual("link up", b.wait_text("#link", "link up", 60))
+        self.assertIn("link up to " + self.net.addr_b, b.wait_text("#events", "link up to"))
+        self.assertEqual("live", b.wait_text("#updated", "live"))
 
     def test_the_panels_gauges_move(self):
         sim, client, probe = self.launch_pages()
