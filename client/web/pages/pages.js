@@ -4,16 +4,21 @@
 import { Kestrovaline } from "./kestrovaline.js";
 
 function badge(element, text, kind) {
-  if (!element) return;
   element.textContent = text;
   element.className = "badge " + kind;
 }
 
-// The page's gateway; the elements #connection and #link show its states.
+// The page's gateway; two badges at the end of the header (#connection and
+// #link) show its states.
 export function pageGateway() {
   for (const a of document.querySelectorAll("a[data-page]")) a.href += location.search;
   const kv = new Kestrovaline();
-  const connection = document.getElementById("connection"), link = document.getElementById("link");
+  const connection = document.createElement("span"), link = document.createElement("span");
+  connection.id = "connection";
+  link.id = "link";
+  badge(connection, "connecting", "wait");
+  badge(link, "link ?", "wait");
+  document.querySelector("header").append(connection, link);
   kv.on("connection", (c) => {
     if (c.state === "open") badge(connection, "gateway", "up");
     else if (c.state === "connecting") badge(connection, "connecting", "wait");
