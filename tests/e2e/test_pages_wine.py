@@ -28,6 +28,18 @@ NEEDS = (SYSTEM_PYTHON, "/usr/bin/chromium", "/usr/bin/chromedriver")
 PANEL_WAVES = ["--wave", "0x6000:2:40:180:20", "--wave", "0x6004:4:1000:9000:60", "--wave", "0x6008:2:800:2600:8",
                "--wave", "0x600C:1:10:95:90"]
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
+# A page of the user's: docs/web.md's example of kestrovaline.js.
+MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
+<p>Link: <b id="link">?</b> - Value at 0x6004: <b id="alt">...</b> <button id="zero">Set to 0</button></p>
+<script type="module">
+import { Kestrovaline } from "./kestrovaline.js";
+const kv = new Kestrovaline(), $ = (id) => document.getElementById(id);
+kv.on("link", (l) => { $("link").textContent = l.up ? "up" : "down"; });
+kv.declare("g", [{ name: "alt", offset: "0x6004", type: "s32" }]);
+kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
+$("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
+</script>
+"""
 
 
 def selenium_present():
@@ -130,7 +142,7 @@ class Pages(LinkTestCase):
             web = os.path.join(client.root, "web")
             os.makedirs(web)
             with open(os.path.join(web, "mine.html"), "w") as f:
-                f.write("<!doctype html><title>Mine</title><p id=mine>a page of the user's</p>")
+                f.write(MY_PAGE)
             with open(os.path.join(web, "panel.json"), "w") as f:
                 json.dump({"title": "My panel", "gauges": [{"label": "Speed", "offset": "0x6000", "type": "u16",
                                                              "min": 0, "max": 200}]}, f)
@@ -153,7 +165,9 @@ class Pages(LinkTestCase):
         b.open(self.url("status.html"))
         self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
         b.open(self.url("mine.html"))
-        self.assertEqual("a page of the user's", b.text("#mine"))
+        self.assertEqual("up", b.wait_text("#link", "up"))
+        self.assertTrue(b.wait("return /^[0-9]+$/.test(document.querySelector('#alt').textContent);"),
+                        b.text("#alt"))
         b.open(self.url("panel.html"))
         self.assertEqual("My panel", b.wait_text("#title", "My panel"))
         self.assertEqual(1, b.js("return document.querySelectorAll('#gauges svg').length;"))
