@@ -1,8 +1,7 @@
-# Writes the built-in pages' table (client/web/embedded_pages.h): every file
-# under PAGES_DIR as an array of bytes, in the order of their paths.
-#   cmake -DPAGES_DIR=<folder> -DOUTPUT=<file.cpp> -P embed_pages.cmake
-file(GLOB_RECURSE pages RELATIVE ${PAGES_DIR} ${PAGES_DIR}/*)
-list(SORT pages)
+# Writes the built-in pages' table (client/web/embedded_pages.h): each file
+# of PAGES (paths under PAGES_DIR, sorted, between '|') as an array of bytes.
+#   cmake -DPAGES_DIR=<folder> -DPAGES=<a.html|b/c.js> -DOUTPUT=<file.cpp> -P embed_pages.cmake
+string(REPLACE "|" ";" pages "${PAGES}")
 set(arrays "")
 set(rows "")
 set(index 0)
