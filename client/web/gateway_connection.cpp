@@ -243,13 +243,15 @@ class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
     response->set(http::field::cache_control, "no-cache");
     response->set("X-Content-Type-Options", "nosniff");
     response->keep_alive(false);
-    if (request.method() == http::verb::head) {
-      response->content_length(body.size());  // the length of the body a GET would get, and no body
-    } else {
-      response->body() = std::move(body);
-      response->prepare_payload();
-    }
+    SetBody(request, *response, std::move(body));
     Write(response);
+  }
+
+  // The body; for HEAD only the length a GET would get.
+  static void SetBody(const http::request<http::string_body>& request, Response& response, std::string body) {
+    if (request.method() == http::verb::head) return response.content_length(body.size());
+    response.body() = std::move(body);
+    response.prepare_payload();
   }
 
   std::shared_ptr<Response> Plain(const http::request<http::string_body>& request, http::status status,
@@ -259,8 +261,7 @@ class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
     response->set(http::field::cache_control, "no-store");
     response->set("X-Content-Type-Options", "nosniff");
     response->keep_alive(false);
-    response->body() = text;
-    response->prepare_payload();
+    SetBody(request, *response, text);
     return response;
   }
 
