@@ -132,6 +132,24 @@ def seeds():
         "errors": session(b'{"op":', b'[]', b'{"op":"nope"}', b'{"op":"read","group":"none"}',
                           b'{"op":"subscribe","group":"g","interval":5}', b'{"op":"read","group":"g","id":[[[[1]]]]}'),
     }
+    get, head, post = b"\x00", b"\x01", b"\x02"
+    yield "page_path_fuzz", {
+        "root": get + b"/",
+        "page": head + b"/status.html",
+        "folder": get + b"/gauges/panel.json",
+        "escaped": get + b"/my%20panel.html",
+        "escaped_twice": get + b"/%252e%252e/x",
+        "dot_dot": get + b"/a/../../x",
+        "escaped_dot_dot": get + b"/%2E%2E%2FKestrovaline.key",
+        "backslash": get + b"/%5c..%5cKestrovaline.key",
+        "drive": get + b"/c%3a%5cwin.ini",
+        "stream": get + b"/index.html::$DATA",
+        "nul": get + b"/index.html%00.png",
+        "device": get + b"/sub/Com1.json",
+        "trailing_dot": get + b"/index.html.",
+        "bad_escape": get + b"/%4",
+        "post": post + b"/",
+    }
     yield "settings_fuzz", {
         "default": settings(),
         "line_feeds_only": settings(eol=b"\n"),

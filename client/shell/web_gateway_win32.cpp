@@ -31,12 +31,23 @@ std::string ThisPcAddress() {
   return NetFormatAddress(address, text);
 }
 
+// The folder of the user's pages: "web" beside the program, whatever the
+// working directory (plug-in mode runs in the simulator's folder).
+std::string PagesFolder() {
+  char path[MAX_PATH];
+  const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+  if (n == 0 || n >= sizeof path) return "";
+  const std::string program(path, n);
+  return program.substr(0, program.find_last_of("\\/") + 1) + "web";
+}
+
 }  // namespace
 
 void StartWebGateway(Link& link) {
   gatewayLink = &link;
   Status keyStatus;
   settings = LoadGatewaySettings(&keyStatus);
+  settings.pagesFolder = PagesFolder();
   char now[kTimestampSize];
   if (!keyStatus.ok())
     LogEvent("%s Web gateway: no write key (%s); writes from other PCs are refused\n", FormatTimestamp(now),

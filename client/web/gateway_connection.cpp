@@ -1,4 +1,4 @@
-// The gateway's sockets: an HTTP request that may ask for a WebSocket, and
+// The gateway's sockets: an HTTP request for a page or for a WebSocket, and
 // the WebSocket connections. Every function here runs on the io thread.
 // Each connection owns its GatewaySession, a queue of messages to send
 // (bounded: a client that does not read is closed) and a timer for its
@@ -10,6 +10,8 @@
 #include "base/timestamp.h"
 #include "link/net.h"
 #include "web/gateway_serving.h"
+#include "web/page_path.h"
+#include "web/page_store.h"
 #include "web/web_access.h"
 #include "web/web_limits.h"
 
@@ -183,7 +185,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool counted_ = false;
 };
 
-// One HTTP request: a WebSocket upgrade at /ws, or a plain answer.
+// One HTTP request: a WebSocket upgrade at /ws, or a page.
 class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
  public:
   HttpRequest(tcp::socket&& socket, Gateway::Impl& gateway) : stream_(std::move(socket)), gateway_(gateway) {}
@@ -197,24 +199,22 @@ class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
   }
 
  private:
+  using Response = http::response<http::string_body>;
+
   void Took(beast::error_code ec) {
     if (ec) return;  // timed out, closed, or too large: the socket goes with us
     http::request<http::string_body> request = parser_.release();
     const RequestTarget target = SplitTarget(std::string_view(request.target().data(), request.target().size()));
-    if (!websocket::is_upgrade(request)) {
-      if (target.path == "/")
-        Answer(request, http::status::ok, "Kestrovaline: the image's WebSocket is at /ws\n");
-      else
-        Answer(request, http::status::not_found, "Not found\n");
-      return;
-    }
+    const std::string host(request[http::field::host]);
+    const ThisPc pc = LookAtThisPc();
+    // A page, too, only for a name of this PC's: a foreign name pointed here
+    // would let that site's scripts read the pages and what they show.
+    if (!HostAllowed(host, pc)) return Answer(request, http::status::forbidden, "Host not allowed\n");
+    if (!websocket::is_upgrade(request)) return AnswerPage(request, target.path);
     if (target.path != "/ws") return Answer(request, http::status::not_found, "Not found\n");
     const tcp::endpoint peer = stream_.socket().remote_endpoint(ec);
-    const std::string host(request[http::field::host]);
     const std::string origin(request[http::field::origin]);
     const bool hasOrigin = request.find(http::field::origin) != request.end();
-    const ThisPc pc = LookAtThisPc();
-    if (!HostAllowed(host, pc)) return Answer(request, http::status::forbidden, "Host not allowed\n");
     if (hasOrigin && !OriginAllowed(origin, host, gateway_.settings.origins))
       return Answer(request, http::status::forbidden, "Origin not allowed\n");
     if (gateway_.clients.load() >= kMaxWebClients)
@@ -225,13 +225,51 @@ class HttpRequest : public std::enable_shared_from_this<HttpRequest> {
     std::make_shared<Connection>(stream_.release_socket(), gateway_, mayWrite)->Run(std::move(request));
   }
 
-  void Answer(const http::request<http::string_body>& request, http::status status, const char* text) {
-    auto response = std::make_shared<http::response<http::string_body>>(status, request.version());
+  void AnswerPage(const http::request<http::string_body>& request, std::string_view path) {
+    const std::string_view method(request.method_string().data(), request.method_string().size());
+    const PageRequest page = ResolvePage(method, path);
+    if (page.verdict == PageVerdict::kBadMethod) {
+      auto response = Plain(request, http::status::method_not_allowed, "Only GET and HEAD\n");
+      response->set(http::field::allow, "GET, HEAD");
+      return Write(response);
+    }
+    std::string body;
+    const PageFound found =
+        page.verdict == PageVerdict::kServe ? FindPage(gateway_.settings.pagesFolder, page.path, &body) : PageFound::kMissing;
+    if (found == PageFound::kTooLarge) return Answer(request, http::status::not_found, "Page too large\n");
+    if (found != PageFound::kFound) return Answer(request, http::status::not_found, "Not found\n");
+    auto response = std::make_shared<Response>(http::status::ok, request.version());
+    response->set(http::field::content_type, PageContentType(page.path));
+    response->set(http::field::cache_control, "no-cache");
+    response->set("X-Content-Type-Options", "nosniff");
+    response->keep_alive(false);
+    SetBody(request, *response, std::move(body));
+    Write(response);
+  }
+
+  // The body; for HEAD only the length a GET would get.
+  static void SetBody(const http::request<http::string_body>& request, Response& response, std::string body) {
+    if (request.method() == http::verb::head) return response.content_length(body.size());
+    response.body() = std::move(body);
+    response.prepare_payload();
+  }
+
+  std::shared_ptr<Response> Plain(const http::request<http::string_body>& request, http::status status,
+                                  const char* text) {
+    auto response = std::make_shared<Response>(status, request.version());
     response->set(http::field::content_type, "text/plain; charset=utf-8");
     response->set(http::field::cache_control, "no-store");
+    response->set("X-Content-Type-Options", "nosniff");
     response->keep_alive(false);
-    response->body() = text;
-    response->prepare_payload();
+    SetBody(request, *response, text);
+    return response;
+  }
+
+  void Answer(const http::request<http::string_body>& request, http::status status, const char* text) {
+    Write(Plain(request, status, text));
+  }
+
+  void Write(const std::shared_ptr<Response>& response) {
     http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code, size_t) {
       beast::error_code ignored;
       self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);

@@ -1,5 +1,6 @@
 // How the gateway is set up: its port, the key that writes from another PC
-// carry, and the page origins allowed besides its own.
+// carry, the page origins allowed besides its own, and the folder of the
+// user's pages.
 #pragma once
 
 #include <cstdint>
@@ -12,4 +13,5 @@ struct GatewaySettings {
   uint16_t port = kDefaultWebPort;   // 0: no gateway
   std::string key;                   // what writes from another PC must carry (?key=...); "" refuses them all
   std::vector<std::string> origins;  // page origins allowed besides the gateway's own ("http://host:port")
+  std::string pagesFolder;           // served before the built-in pages; "": the built-in pages only
 };

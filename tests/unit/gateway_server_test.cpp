@@ -1,7 +1,8 @@
 // The gateway's serving side over real loopback sockets, with a Beast client:
-// the WebSocket at /ws and its first message, the Host and Origin rules, an
-// image change pushed to a subscriber, the bound on connections, a client
-// that never reads, and a stop that ends every connection at once.
+// the WebSocket at /ws and its first message, the Host and Origin rules, the
+// pages and their Host rule, an image change pushed to a subscriber, the
+// bound on connections, a client that never reads, and a stop that ends
+// every connection at once.
 #include "web/gateway.h"
 
 #include <gtest/gtest.h>
@@ -93,6 +94,26 @@ class GatewayServer : public ::testing::Test {
     ws->handshake(response, host, "/ws", ec);
     *status = response.result_int();
     return ws;
+  }
+
+  // One plain HTTP request, and the whole response (the gateway closes after
+  // it); *after gets the count of bytes that followed the response.
+  http::response<http::string_body> Fetch(http::verb method, const std::string& target, const std::string& host,
+                                          size_t* after = nullptr) {
+    tcp::socket socket(io_);
+    socket.connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), settings_.port));
+    http::request<http::string_body> request(method, target, 11);
+    request.set(http::field::host, host);
+    http::write(socket, request);
+    beast::flat_buffer buffer;
+    http::response_parser<http::string_body> parser;
+    parser.skip(method == http::verb::head);
+    beast::error_code ec;
+    http::read(socket, buffer, parser, ec);
+    std::string rest;
+    net::read(socket, net::dynamic_buffer(rest), ec);  // to the gateway's close
+    if (after != nullptr) *after = buffer.size() + rest.size();
+    return parser.release();
   }
 
   json Next(websocket::stream<tcp::socket>& ws) {
@@ -212,3 +233,41 @@ TEST_F(GatewayServer, StopEndsEveryConnectionAtOnce) {
 }
 
 }  // namespace
+
+TEST_F(GatewayServer, PagesForThisPcsNamesOnly) {
+  const struct {
+    const char* name;
+    http::verb method;
+    std::string target, host;
+    unsigned status;
+    const char* type;  // of a page served
+  } cases[] = {
+      {"the root is the index", http::verb::get, "/", HostHeader(), 200, "text/html; charset=utf-8"},
+      {"the key is no part of the path", http::verb::get, "/?key=abc", "localhost", 200, "text/html; charset=utf-8"},
+      {"the module", http::verb::get, "/kestrovaline.js", HostHeader(), 200, "text/javascript; charset=utf-8"},
+      {"head", http::verb::head, "/index.html", HostHeader(), 200, "text/html; charset=utf-8"},
+      {"head of no such page", http::verb::head, "/nothing.html", HostHeader(), 404, nullptr},
+      {"a foreign name (DNS rebinding)", http::verb::get, "/", "evil.example", 403, nullptr},
+      {"no such page", http::verb::get, "/nothing.html", HostHeader(), 404, nullptr},
+      {"out of the folder", http::verb::get, "/%2e%2e/Kestrovaline.key", HostHeader(), 404, nullptr},
+      {"a post", http::verb::post, "/index.html", HostHeader(), 405, nullptr},
+      {"the websocket's path without an upgrade", http::verb::get, "/ws", HostHeader(), 404, nullptr},
+  };
+  const auto index = Fetch(http::verb::get, "/", HostHeader());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t after = 0;
+    const auto response = Fetch(c.method, c.target, c.host, &after);
+    EXPECT_EQ(c.status, response.result_int());
+    EXPECT_EQ(0u, after) << "nothing after the response (and no body after HEAD's header)";
+    EXPECT_EQ("nosniff", response["X-Content-Type-Options"]);
+    if (c.type == nullptr) continue;
+    EXPECT_EQ(c.type, response[http::field::content_type]);
+    EXPECT_EQ("no-cache", response[http::field::cache_control]);
+    if (c.method == http::verb::head) {
+      EXPECT_EQ(std::to_string(index.body().size()), response[http::field::content_length]);
+    } else {
+      EXPECT_NE(std::string::npos, response.body().find("Kestrovaline")) << response.body().substr(0, 200);
+    }
+  }
+}

@@ -77,6 +77,14 @@ TEST(ServerSimCommand, ParsesEveryCommand) {
   ASSERT_EQ(1, ParseCommand("counter 0x1FFFE:2:-3", &c, error));
   EXPECT_EQ(0x1FFFEu, c.offset);
   EXPECT_EQ(-3, c.step);
+  ASSERT_EQ(1, ParseCommand("wave 0x6004:4:-500:9000:2.5", &c, error));
+  EXPECT_EQ(CommandKind::kWave, c.kind);
+  EXPECT_EQ(0x6004u, c.offset);
+  EXPECT_EQ(4u, c.size);
+  EXPECT_EQ(-500, c.low);
+  EXPECT_EQ(9000, c.high);
+  EXPECT_EQ(2.5, c.period);
+  ASSERT_EQ(1, ParseCommand("wave 0x10:1:-128:255:1", &c, error)) << "a byte holds -128 and 255";
   ASSERT_EQ(1, ParseCommand("tag 0xFADE", &c, error));
   EXPECT_EQ(0xFADE, c.tag);
   ASSERT_EQ(1, ParseCommand("tag cycle", &c, error));
@@ -94,6 +102,9 @@ TEST(ServerSimCommand, RefusesBadLinesWithAReason) {
       "bad unicast blocksize", "set 0x20000=1", "set 0x1FFFF=0x100", "set 0x1FFFE=1:4", "set 5=1:3",
       "set 0x10", "set 010=0xZZ", "counter 0x100:3:1", "counter 0x100:2", "counter 0x1FFFF:2:1",
       "tag 0x1234", "jump", "pause blocks now please",
+      "wave 0x100:2:0:10", "wave 0x100:3:0:10:1", "wave 0x1FFFF:2:0:10:1", "wave 0x100:2:10:10:1",
+      "wave 0x100:2:10:0:1", "wave 0x100:1:0:256:1", "wave 0x100:1:-129:0:1", "wave 0x100:2:0:10:0",
+      "wave 0x100:2:0:10:-1", "wave 0x100:2:0:10:1s", "wave 0x100:2:0:10:90000",
   };
   for (const char* line : bad) {
     char error[kCommandErrorSize] = "";
@@ -113,7 +124,7 @@ TEST(ServerSimOptions, TakesTheCommandLine) {
   char error[kOptionErrorSize] = "";
   ASSERT_EQ(kOptionsRun, Parse({"--address", "10.1.2.3", "--blocks", "6,10", "--tag", "0x1B2C", "--pattern",
                                 "--set", "0x100=7", "--no-listen", "--drop", "--no-apply", "--pause", "beacons",
-                                "--block-rate", "50", "--duration", "2.5", "--region", "255"},
+                                "--block-rate", "50", "--duration", "2.5", "--region", "255", "--wave", "0x6000:2:40:180:20"},
                                &o, error))
       << error;
   EXPECT_EQ("10.1.2.3", o.address);
@@ -122,7 +133,8 @@ TEST(ServerSimOptions, TakesTheCommandLine) {
   EXPECT_EQ(50.0, o.blockHz);
   EXPECT_EQ(2.5, o.duration);
   EXPECT_EQ(255, o.upperRegion);
-  EXPECT_EQ((std::vector<std::string>{"tag 0x1B2C", "set 0x100=7", "unlisten", "drop", "noapply", "pause beacons"}),
+  EXPECT_EQ((std::vector<std::string>{"tag 0x1B2C", "set 0x100=7", "unlisten", "drop", "noapply", "pause beacons",
+                                      "wave 0x6000:2:40:180:20"}),
             o.startCommands);
 
   const struct {
@@ -193,6 +205,33 @@ TEST(ServerSimImage, CountersStepAndWrap) {
   EXPECT_EQ(0xFE, m.bytes[0x200]);
   EXPECT_EQ(0x02, m.bytes[0x1FFFE]);
   EXPECT_EQ(0x00, m.bytes[0x1FFFC]);
+}
+
+TEST(ServerSimImage, WavesFollowTheirSineWithinBounds) {
+  SimImage& m = FreshImage();
+  ASSERT_EQ(1, AddWave(m, Wave{0x100, 2, 40, 180, 20}));
+  ASSERT_EQ(1, AddWave(m, Wave{0x200, 1, -100, 100, 4}));
+  ASSERT_EQ(1, AddWave(m, Wave{0x1FFFC, 4, 0, 1, 1}));
+  EXPECT_EQ(0, AddWave(m, Wave{0x1FFFF, 2, 0, 1, 1}));
+  EXPECT_EQ(0, AddWave(m, Wave{0x300, 3, 0, 1, 1}));
+  EXPECT_EQ(0, AddWave(m, Wave{0x300, 2, 5, 5, 1}));
+  EXPECT_EQ(0, AddWave(m, Wave{0x300, 2, 0, 5, 0}));
+  const struct {
+    double seconds;
+    uint32_t first;  // 40..180 over 20 s
+    uint8_t second;  // -100..100 over 4 s, two's complement
+  } cases[] = {
+      {0, 110, 0}, {5, 180, 100}, {10, 110, 0}, {15, 40, uint8_t(-100)}, {20, 110, 0}, {25, 180, 100},
+      {2.5, 159, uint8_t(-71)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    StepWaves(m, c.seconds);
+    EXPECT_EQ(c.first, m.bytes[0x100] | uint32_t(m.bytes[0x101]) << 8);
+    EXPECT_EQ(c.second, m.bytes[0x200]);
+    EXPECT_LE(m.bytes[0x1FFFC], 1);
+  }
+  EXPECT_GT(m.dirtyCount, 0u) << "the update frames carry what the waves changed";
 }
 
 TEST(ServerSimImage, BlocksCarryTheirQuarter) {

@@ -31,7 +31,9 @@ const char kCommandHelp[] =
     "  set OFFSET=VALUE[:SIZE]   store VALUE (little-endian, SIZE 1/2/4/8 bytes, default\n"
     "                            the smallest that holds it) in the image\n"
     "  counter OFFSET:SIZE:STEP  add a counter that moves by STEP (may be negative) each tick\n"
-    "  nocounters                remove every counter\n"
+    "  wave OFFSET:SIZE:LOW:HIGH:SECONDS  add a value that follows a sine from LOW to HIGH\n"
+    "                            (integers) once every SECONDS, moving each tick\n"
+    "  nocounters                remove every counter and wave\n"
     "  tag 0x1A2B|0x1B2C|0xFADE|cycle   footer tag of the data blocks\n"
     "  status                    write the status file now\n"
     "  quit                      end the program\n";
@@ -185,6 +187,32 @@ int ParseCounterArgument(const char* text, Command* c, char* error) {
   return 1;
 }
 
+// OFFSET:SIZE:LOW:HIGH:SECONDS; LOW and HIGH must fit SIZE bytes, signed or not.
+int ParseWaveArgument(const char* text, Command* c, char* error) {
+  char parts[4][32];
+  const char* rest = text;
+  for (int i = 0; i < 4 && rest != nullptr; ++i) rest = SplitAt(rest, ':', parts[i], sizeof parts[i]);
+  uint64_t offset = 0, size = 0;
+  char* end = nullptr;
+  const double period = rest == nullptr ? 0 : std::strtod(rest, &end);
+  if (rest == nullptr || end == rest || *end != '\0' || !ParseUnsigned(parts[0], kImageSize - 1, &offset) ||
+      !ParseUnsigned(parts[1], 8, &size) || !ParseSigned(parts[2], &c->low) || !ParseSigned(parts[3], &c->high))
+    return Fail(error, "bad wave '%s': expected OFFSET:SIZE:LOW:HIGH:SECONDS", text) + 1;
+  if (size != 1 && size != 2 && size != 4 && size != 8)
+    return Fail(error, "bad wave '%s': SIZE must be 1, 2, 4 or 8", text) + 1;
+  if (offset + size > kImageSize) return Fail(error, "bad wave '%s': runs past the image (0x20000)", text) + 1;
+  const int64_t least = size == 8 ? INT64_MIN : -(int64_t(1) << (8 * size - 1));
+  const int64_t most = size == 8 ? INT64_MAX : (int64_t(1) << (8 * size)) - 1;
+  if (c->low >= c->high || c->low < least || c->high > most)
+    return Fail(error, "bad wave '%s': LOW must be below HIGH, both fitting SIZE bytes", text) + 1;
+  if (!(period > 0 && period <= 86400)) return Fail(error, "bad wave '%s': SECONDS must be above 0, at most 86400", text) + 1;
+  c->kind = CommandKind::kWave;
+  c->offset = uint32_t(offset);
+  c->size = uint32_t(size);
+  c->period = period;
+  return 1;
+}
+
 int ParseCommand(const char* line, Command* c, char* error) {
   char buf[kLineSize];
   char* t[kMaxTokens] = {};
@@ -251,6 +279,9 @@ int ParseCommand(const char* line, Command* c, char* error) {
   } else if (std::strcmp(verb, "counter") == 0) {
     if (!args(1, 1)) return Fail(error, "usage: %s OFFSET:SIZE:STEP", verb);
     if (!ParseCounterArgument(t[1], c, error)) return -1;
+  } else if (std::strcmp(verb, "wave") == 0) {
+    if (!args(1, 1)) return Fail(error, "usage: %s OFFSET:SIZE:LOW:HIGH:SECONDS", verb);
+    if (!ParseWaveArgument(t[1], c, error)) return -1;
   } else if (std::strcmp(verb, "tag") == 0) {
     c->kind = CommandKind::kTag;
     if (!args(1, 1)) return Fail(error, "usage: %s 0x1A2B|0x1B2C|0xFADE|cycle", verb);

@@ -25,6 +25,7 @@ enum class CommandKind {
   kBad,         // bad TRANSPORT KIND: send one broken frame now
   kSet,         // set OFFSET=VALUE[:SIZE]
   kCounter,     // counter OFFSET:SIZE:STEP
+  kWave,       // wave OFFSET:SIZE:LOW:HIGH:SECONDS
   kNoCounters,  // nocounters
   kRate,        // rate STREAM HZ
   kTag,         // tag TAG|cycle: the footer tag of data blocks
@@ -54,6 +55,8 @@ struct Command {
   uint32_t size;       // set, counter
   uint64_t value;      // set
   int64_t step;        // counter
+  int64_t low, high;   // wave
+  double period;       // wave: seconds
   uint16_t tag;        // tag: 0 = cycle through the three block tags
 };
 

@@ -1,6 +1,8 @@
 // The simulated server's image, its scripted changes and write batches.
 #include "sim_image.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "base/byte_order.h"
@@ -36,6 +38,7 @@ void ResetSimImage(SimImage& m, bool pattern) {
   std::memset(m.dirty, 0, sizeof m.dirty);
   m.dirtyCount = 0;
   m.counterCount = 0;
+  m.waveCount = 0;
 }
 
 int SetImageValue(SimImage& m, uint32_t offset, uint64_t value, uint32_t size) {
@@ -56,6 +59,25 @@ void StepCounters(SimImage& m) {
   for (uint32_t i = 0; i < m.counterCount; ++i) {
     const Counter& c = m.counters[i];
     SetImageValue(m, c.offset, ReadValue(m, c.offset, c.size) + uint64_t(c.step), c.size);
+  }
+}
+
+int AddWave(SimImage& m, const Wave& w) {
+  if (m.waveCount == kMaxWaves) return 0;
+  if (w.size != 1 && w.size != 2 && w.size != 4 && w.size != 8) return 0;
+  if (!RangeFits(w.offset, w.size) || !(w.low < w.high) || !(w.periodS > 0)) return 0;
+  m.waves[m.waveCount++] = w;
+  return 1;
+}
+
+void StepWaves(SimImage& m, double seconds) {
+  constexpr double kTwoPi = 6.283185307179586;
+  for (uint32_t i = 0; i < m.waveCount; ++i) {
+    const Wave& w = m.waves[i];
+    const double middle = (double(w.low) + double(w.high)) / 2, half = (double(w.high) - double(w.low)) / 2;
+    const int64_t value = std::llround(middle + half * std::sin(kTwoPi * seconds / w.periodS));
+    const int64_t held = std::clamp(value, w.low, w.high);
+    SetImageValue(m, w.offset, uint64_t(held), w.size);
   }
 }
 

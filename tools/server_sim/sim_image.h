@@ -10,12 +10,23 @@
 
 #include "base/protocol.h"
 inline constexpr uint32_t kMaxCounters = 64;
+inline constexpr uint32_t kMaxWaves = 16;
 
 // A value at offset that a tick moves by step (modulo 2^(8 * size)).
 struct Counter {
   uint32_t offset;
   uint32_t size;  // 1, 2, 4 or 8 bytes, little-endian
   int64_t step;
+};
+
+// A value that follows a sine between low and high, one period every
+// periodS seconds, from the middle upwards at time 0; rounded to an integer
+// and stored in size bytes (two's complement when negative).
+struct Wave {
+  uint32_t offset;
+  uint32_t size;  // 1, 2, 4 or 8 bytes, little-endian
+  int64_t low, high;
+  double periodS;
 };
 
 struct SimImage {
@@ -25,12 +36,14 @@ struct SimImage {
   uint32_t dirtyCount;
   Counter counters[kMaxCounters];
   uint32_t counterCount;
+  Wave waves[kMaxWaves];
+  uint32_t waveCount;
 };
 
 // Byte o of the --pattern fill; every 16 KB quarter differs from the others.
 inline uint8_t PatternByte(uint32_t o) { return uint8_t(o + (o >> 8) * 3 + (o >> 14) * 0x47 + 0x11); }
 
-// All zero, nothing dirty, no counters; with pattern, filled with PatternByte.
+// All zero, nothing dirty, no counters or waves; with pattern, filled with PatternByte.
 void ResetSimImage(SimImage& m, bool pattern);
 
 // Stores size bytes of value (little-endian) at offset; bytes that change
@@ -42,6 +55,13 @@ int AddCounter(SimImage& m, const Counter& c);
 
 // One tick: every counter reads its bytes, adds its step and writes them back.
 void StepCounters(SimImage& m);
+
+// Adds a wave. Returns 1, or 0 when the table is full, the range is bad, low
+// is not below high or the period is not positive.
+int AddWave(SimImage& m, const Wave& w);
+
+// Every wave writes its value at seconds since the waves started.
+void StepWaves(SimImage& m, double seconds);
 
 // The value of the first counter (its low 32 bits), 0 when there is none:
 // what a latency bench matches update frames by.

@@ -36,6 +36,8 @@ const char kUsage[] =
     "                     mod 256 instead of zeros\n"
     "  --set OFFSET=VALUE[:SIZE]   store a value at start (repeatable)\n"
     "  --counter OFFSET:SIZE:STEP  a value that moves every tick (repeatable)\n"
+    "  --wave OFFSET:SIZE:LOW:HIGH:SECONDS  a value that follows a sine from LOW to HIGH\n"
+    "                     once every SECONDS, moving every tick (repeatable)\n"
     "  --pause STREAM     start with beacons, blocks, updates or all paused (repeatable)\n"
     "  --no-listen        start without listening on port 65000\n"
     "  --drop             close each connection at once, before any frame\n"
@@ -151,7 +153,8 @@ int ParseOptions(int argc, char** argv, SimOptions* o, char* error) {
       if (!ParseUnsigned(value, 255, &n) || n == 0) return Error(error, "--region: '%s' is not 1 to 255", value);
       o->upperRegion = uint8_t(n);
     } else if (std::strcmp(name, "--tag") == 0 || std::strcmp(name, "--pause") == 0 ||
-               std::strcmp(name, "--set") == 0 || std::strcmp(name, "--counter") == 0) {
+               std::strcmp(name, "--set") == 0 || std::strcmp(name, "--counter") == 0 ||
+               std::strcmp(name, "--wave") == 0) {
       const std::string line = std::string(name + 2) + " " + value;
       if (ParseCommand(line.c_str(), &c, commandError) != 1) return Error(error, "%s: %s", name, commandError);
       o->startCommands.push_back(line);

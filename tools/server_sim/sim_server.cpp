@@ -87,7 +87,13 @@ void Execute(const Command& c) {
     case CommandKind::kCounter:
       if (!AddCounter(image, Counter{c.offset, c.size, c.step})) Problem("counter: at most %u counters", kMaxCounters);
       break;
-    case CommandKind::kNoCounters: image.counterCount = 0; break;
+    case CommandKind::kWave:
+      if (!AddWave(image, Wave{c.offset, c.size, c.low, c.high, c.period})) Problem("wave: at most %u waves", kMaxWaves);
+      break;
+    case CommandKind::kNoCounters:
+      image.counterCount = 0;
+      image.waveCount = 0;
+      break;
     case CommandKind::kTag: server.blockTag = c.tag; break;
     case CommandKind::kStatus: break;
     case CommandKind::kQuit: server.running = false; break;

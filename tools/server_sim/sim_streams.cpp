@@ -91,7 +91,9 @@ void SendBlockRound() {
 }
 
 void Tick() {
+  static const auto started = std::chrono::steady_clock::now();
   StepCounters(image);
+  StepWaves(image, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   if ((server.paused & kStreamUpdates) == 0 && server.updateHz > 0) SendUpdates();
 }
 

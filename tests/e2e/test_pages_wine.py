@@ -1,0 +1,251 @@
+"""The gateway's pages in a real browser under Wine: the client in namespace
+A with server_sim in B (its waves move the sample panel's gauges), a
+headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
+Each page loads from the client with nothing from elsewhere, a page and a
+panel.json in the web folder beside the program come first, the panel's
+gauges move, the status page shows the link go down and come back, a write
+from the offsets page reaches server_sim's journal, and a page opened from
+the other PC without the key cannot write and says why. Needs root and
+Debian's chromium, chromium-driver and python3-selenium; skipped otherwise.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import wine_harness as wh
+from link_wine_case import RIG, LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
+from wine_env import wait_until
+
+PORT = 8765
+SYSTEM_PYTHON = "/usr/bin/python3"
+BROWSER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_browser.py")
+NEEDS = (SYSTEM_PYTHON, "/usr/bin/chromium", "/usr/bin/chromedriver")
+# The waves that move the sample panel.json's four gauges.
+PANEL_WAVES = ["--wave", "0x6000:2:40:180:20", "--wave", "0x6004:4:1000:9000:60", "--wave", "0x6008:2:800:2600:8",
+               "--wave", "0x600C:1:10:95:90"]
+PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
+# A page of the user's: docs/web.md's example of kestrovaline.js.
+MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
+<p>Link: <b id="link">?</b> - Value at 0x6004: <b id="alt">...</b> <button id="zero">Set to 0</button></p>
+<script type="module">
+import { Kestrovaline } from "./kestrovaline.js";
+const kv = new Kestrovaline(), $ = (id) => document.getElementById(id);
+kv.on("link", (l) => { $("link").textContent = l.up ? "up" : "down"; });
+kv.declare("g", [{ name: "alt", offset: "0x6004", type: "s32" }]);
+kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
+$("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
+</script>
+"""
+
+
+def selenium_present():
+    if not all(os.path.exists(p) for p in NEEDS):
+        return False
+    return subprocess.run([SYSTEM_PYTHON, "-c", "import selenium"], capture_output=True).returncode == 0
+
+
+class Browser:
+    """One page_browser.py (a headless Chromium) in a namespace."""
+
+    def __init__(self, ns):
+        self.profile = tempfile.mkdtemp(prefix="kv-chromium-")
+        self.proc = RIG.rig.net.popen(ns, [SYSTEM_PYTHON, BROWSER, self.profile], stdin=subprocess.PIPE,
+                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
+        first = self._answer()
+        if first.get("value") != "ready":
+            raise AssertionError("the browser did not start: %r" % first)
+
+    def _answer(self):
+        line = self.proc.stdout.readline()
+        if not line:
+            raise AssertionError("the browser ended")
+        return json.loads(line)
+
+    def _do(self, **command):
+        self.proc.stdin.write(json.dumps(command) + "\n")
+        answer = self._answer()
+        if not answer["ok"]:
+            raise AssertionError("%s: %s" % (command, answer["error"]))
+        return answer["value"]
+
+    def open(self, url):
+        return self._do(op="open", url=url)
+
+    def js(self, script):
+        return self._do(op="js", script=script)
+
+    def wait(self, script, seconds=20):
+        return self._do(op="wait", script=script, seconds=seconds)
+
+    def text(self, selector):
+        return self.js("const e = document.querySelector(%s); return e ? e.textContent : null;"
+                       % json.dumps(selector))
+
+    def wait_text(self, selector, part, seconds=20):
+        """Waits until the element's text holds part; its text."""
+        if not self.wait("const e = document.querySelector(%s); return e && e.textContent.includes(%s);"
+                         % (json.dumps(selector), json.dumps(part)), seconds):
+            raise AssertionError("%r never held %r; the page: %s"
+                                 % (selector, part, self.js("return document.body.innerText;")))
+        return self.text(selector)
+
+    def fill(self, selector, value):
+        self.js("const e = document.querySelector(%s); e.value = %s; e.dispatchEvent(new Event('change'));"
+                % (json.dumps(selector), json.dumps(value)))
+
+    def submit(self, selector):
+        self.js("document.querySelector(%s).requestSubmit();" % json.dumps(selector))
+
+    def close(self):
+        wh.end_child(self.proc, '{"op": "quit"}\n')
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+def start_beside(client):
+    """Runs a copy of the program in the client's own folder, so that its web
+    folder is the one beside that copy."""
+    exe = os.path.join(client.root, "Kestrovaline.exe")
+    shutil.copyfile(os.path.join(wh.bin_dir(), "Kestrovaline.exe"), exe)
+    client.proc = client.env.popen([exe] + client.args, cwd=client.root, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+    return client
+
+
+@unittest.skipUnless(selenium_present(), "needs Debian's chromium, chromium-driver and python3-selenium")
+class Pages(LinkTestCase):
+    def launch_pages(self, prepare=None):
+        sim = self.start_sim(*PANEL_WAVES)
+        client, probe = self.launch(settings=wh.settings_file(self.net.addr_a, self.net.addr_b,
+                                                              web="Port = %d\r\n" % PORT), prepare=prepare)
+        self.assertTrue(wait_until(lambda: any("Web gateway at" in l for l in self.event_lines(client)), 20),
+                        self.event_lines(client))
+        self.assertTrue(self.link_is(probe, True, 30))
+        return sim, client, probe
+
+    def browser(self, ns=None):
+        b = Browser(ns or self.net.ns_a)
+        self.addCleanup(b.close)
+        return b
+
+    def url(self, page, key=None):
+        return "http://%s:%d/%s%s" % (self.net.addr_a, PORT, page, "?key=" + key if key else "")
+
+    def key(self, client):
+        return client.read("Kestrovaline.key").decode().strip()
+
+    def test_each_page_loads_from_the_client_and_the_web_folder_comes_first(self):
+        def prepare(client):
+            web = os.path.join(client.root, "web")
+            os.makedirs(web)
+            with open(os.path.join(web, "mine.html"), "w") as f:
+                f.write(MY_PAGE)
+            with open(os.path.join(web, "panel.json"), "w") as f:
+                json.dump({"title": "My panel", "gauges": [{"label": "Speed", "offset": "0x6000", "type": "u16",
+                                                             "min": 0, "max": 200}]}, f)
+            client.start = lambda: start_beside(client)
+
+        sim, client, probe = self.launch_pages(prepare)
+        b = self.browser()
+        for page in PAGES:
+            with self.subTest(page):
+                b.open(self.url(page, self.key(client)))
+                self.assertEqual("gateway", b.wait_text("#connection", "gateway"))
+                self.assertEqual("link up", b.wait_text("#link", "link up"))
+                outside = b.js("return performance.getEntriesByType('resource').map(e => e.name)"
+                               ".filter(n => !n.startsWith(location.origin + '/'));")
+                self.assertEqual([], outside, "a page loads only from the client")
+                if page != "index.html":
+                    self.assertIn("?key=", b.js("return document.querySelector('a[data-page]').href;"))
+        b.open(self.url(""))
+        self.assertEqual(3, b.js("return document.querySelectorAll('a[data-page]').length;"))
+        b.open(self.url("status.html"))
+        self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
+        b.open(self.url("mine.html"))
+        self.assertEqual("up", b.wait_text("#link", "up"))
+        self.assertTrue(b.wait("return /^[0-9]+$/.test(document.querySelector('#alt').textContent);"),
+                        b.text("#alt"))
+        b.open(self.url("panel.html"))
+        self.assertEqual("My panel", b.wait_text("#title", "My panel"))
+        self.assertEqual(1, b.js("return document.querySelectorAll('#gauges svg').length;"))
+        self.assertEqual(0, self.end(client, probe))
+
+    def test_the_status_page_shows_the_link_go_down_and_come_back(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser(self.net.ns_b)
+        b.open(self.url("status.html", self.key(client)))
+        self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
+        self.assertEqual(self.url("status.html", self.key(client)), b.text("#address"), "the address for a tablet")
+        self.assertIn("link up", b.wait_text("#link", "link up"))
+        sim.stop()
+        self.assertEqual("link down", b.wait_text("#link", "link down", 30))
+        self.assertIn("link down", b.wait_text("#events", "link down"))
+        self.start_sim(*PANEL_WAVES)
+        self.assertEqual("link up", b.wait_text("#link", "link up", 60))
+        self.assertIn("link up to " + self.net.addr_b, b.wait_text("#events", "link up to"))
+        self.assertEqual("live", b.wait_text("#updated", "live"))
+
+    def test_the_panels_gauges_move(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.open(self.url("panel.html"))
+        read = "return [...document.querySelectorAll('#gauges .value')].map(e => e.textContent);"
+        self.assertTrue(b.wait("return document.querySelectorAll('#gauges .value').length === 4 && "
+                               "[...document.querySelectorAll('#gauges .value')].every(e => e.textContent !== '—');"))
+        first = b.js(read)
+        self.assertTrue(wait_until(lambda: all(a != c for a, c in list(zip(first, b.js(read)))[:3]), 10),
+                        (first, b.js(read)))
+        speed = int(b.js(read)[0])
+        self.assertTrue(40 <= speed <= 180, speed)
+        needle = b.js("return document.querySelector('#gauges svg g').getAttribute('transform');")
+        self.assertNotEqual("rotate(-135 100 100)", needle)
+
+    def test_a_write_from_the_offsets_page_reaches_the_server_and_the_list_survives_a_reload(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.open(self.url("offsets.html"))
+        b.wait_text("#connection", "gateway")
+        b.fill("#offset", "0x6020")
+        b.fill("#type", "u16")
+        b.submit("#add")
+        b.wait_text("#row0 .value", "0")
+        b.fill("#row0 form input", "4660")
+        b.submit("#row0 form")
+        self.assertEqual("sent", b.wait_text("#row0 .note", "sent"))
+        self.assertTrue(wait_until(lambda: any(l.startswith("write ") and l.endswith(" 0x06020 2 3412")
+                                               for l in sim.journal_lines()), 10), sim.journal_lines())
+        self.assertIn("0x1234", b.wait_text("#row0 .value", "0x1234"))
+        b.open(self.url("offsets.html"))
+        self.assertEqual("0x6020", b.wait_text("#row0 td", "0x6020"))
+        self.assertIn("4660", b.wait_text("#row0 .value", "4660"))
+
+    def test_another_pc_without_the_key_cannot_write_and_is_told_why(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser(self.net.ns_b)
+        b.open(self.url("offsets.html"))
+        b.wait_text("#connection", "gateway")
+        b.fill("#offset", "24608")
+        b.fill("#type", "u8")
+        b.submit("#add")
+        for key, expected in ((None, "Refused"), (self.key(client), "sent")):
+            with self.subTest(key=bool(key)):
+                b.open(self.url("offsets.html", key))
+                b.wait_text("#connection", "gateway")
+                b.wait_text("#row0 .value", "0")
+                b.fill("#row0 form input", "7")
+                b.submit("#row0 form")
+                note = b.wait("const n = document.querySelector('#row0 .note').textContent;"
+                              "return n !== '' && n !== '…' && n;")
+                self.assertIn(expected, note)
+                if key is None:
+                    self.assertIn("key", note)
+        writes = [l for l in sim.journal_lines() if l.startswith("write ")]
+        self.assertEqual(1, len(writes), writes)
+        self.assertTrue(writes[0].endswith(" 0x06020 1 07"), writes)
+
+
+if __name__ == "__main__":
+    unittest.main()
