@@ -9,8 +9,9 @@ stamps and journal.
         OUT: "value received_ns" per push
     web_load.py fanout URL CLIENTS INTERVAL OFFSET OUT
         CLIENTS clients, each subscribed at INTERVAL ms to a group of 20
-        fields: the u32 at OFFSET (which moves all the time) and 19 others;
-        OUT: "client received_ns" per push after each client's first
+        fields: the u32 at OFFSET (which moves all the time) and 19 others,
+        each connecting again when its connection ends;
+        OUT: "client received_ns" per push
     web_load.py writes URL OFFSET FIRST COUNT OUT
         COUNT writes of a u32 at OFFSET (FIRST, FIRST+1, ...), each sent once
         the reply of the one before has come; OUT: "value sent_ns"
@@ -92,18 +93,36 @@ def fanout_fields(offset):
 
 
 async def fanout(url, clients, interval, offset, out):
-    sockets = [await connect(url) for _ in range(clients)]
-    for ws in sockets:
-        await ask(ws, {"op": "declare", "group": "g", "offsets": fanout_fields(offset)})
-        await ask(ws, {"op": "subscribe", "group": "g", "interval": interval})
+    """Each client connects again (0.5 s later, as a page's module would) when
+    the gateway or the network ends its connection, until the end."""
     rows = []
-    readers = [asyncio.create_task(collect(ws, rows, i)) for i, ws in enumerate(sockets)]
+    ready = [asyncio.Event() for _ in range(clients)]
+    ending = asyncio.Event()
+
+    async def client(i):
+        while not ending.is_set():
+            try:
+                ws = await connect(url)
+                await ask(ws, {"op": "declare", "group": "g", "offsets": fanout_fields(offset)})
+                await ask(ws, {"op": "subscribe", "group": "g", "interval": interval})
+                ready[i].set()
+                reader = asyncio.create_task(collect(ws, rows, i))
+                await asyncio.wait([reader, asyncio.create_task(ending.wait())],
+                                   return_when=asyncio.FIRST_COMPLETED)
+                reader.cancel()
+                await ws.close()
+            except (OSError, asyncio.TimeoutError, websockets.exceptions.WebSocketException):
+                pass
+            if not ending.is_set():
+                await asyncio.sleep(0.5)
+
+    tasks = [asyncio.create_task(client(i)) for i in range(clients)]
+    for r in ready:
+        await r.wait()
     say("ready")
     await until_stdin()
-    for r in readers:
-        r.cancel()
-    for ws in sockets:
-        await ws.close()
+    ending.set()
+    await asyncio.gather(*tasks)
     return rows
 
 
