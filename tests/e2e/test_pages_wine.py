@@ -3,30 +3,26 @@ A with server_sim in B (its waves move the sample panel's gauges), a
 headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
 Each page loads from the client with nothing from elsewhere, a page and a
 panel.json in the web folder beside the program come first, the panel's
-gauges move, the status page shows the link go down and come back, a write
-from the offsets page reaches server_sim's journal, and a page opened from
-the other PC without the key cannot write and says why. Needs root and
-Debian's chromium, chromium-driver and python3-selenium; skipped otherwise.
+gauges move, the status page shows the link go down and come back and
+gives the address a tablet opens (this PC's on the network, the key only to
+a page that may write), a write from the offsets page reaches server_sim's
+journal, and a page opened from the other PC without the key cannot write
+and says why. Needs root and Debian's chromium, chromium-driver and
+python3-selenium; skipped otherwise.
 """
 
 import json
 import os
 import shutil
 import subprocess
-import tempfile
 import unittest
 
 import wine_harness as wh
-from link_wine_case import RIG, LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
+from headless_page import PANEL_WAVES, Browser, selenium_present
+from link_wine_case import LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
 PORT = 8765
-SYSTEM_PYTHON = "/usr/bin/python3"
-BROWSER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_browser.py")
-NEEDS = (SYSTEM_PYTHON, "/usr/bin/chromium", "/usr/bin/chromedriver")
-# The waves that move the sample panel.json's four gauges.
-PANEL_WAVES = ["--wave", "0x6000:2:40:180:20", "--wave", "0x6004:4:1000:9000:60", "--wave", "0x6008:2:800:2600:8",
-               "--wave", "0x600C:1:10:95:90"]
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
 # A page of the user's: docs/web.md's example of kestrovaline.js.
 MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
@@ -40,71 +36,6 @@ kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
 $("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
 </script>
 """
-
-
-def selenium_present():
-    if not all(os.path.exists(p) for p in NEEDS):
-        return False
-    return subprocess.run([SYSTEM_PYTHON, "-c", "import selenium"], capture_output=True).returncode == 0
-
-
-class Browser:
-    """One page_browser.py (a headless Chromium) in a namespace."""
-
-    def __init__(self, ns):
-        self.profile = tempfile.mkdtemp(prefix="kv-chromium-")
-        self.proc = RIG.rig.net.popen(ns, [SYSTEM_PYTHON, BROWSER, self.profile], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
-        first = self._answer()
-        if first.get("value") != "ready":
-            raise AssertionError("the browser did not start: %r" % first)
-
-    def _answer(self):
-        line = self.proc.stdout.readline()
-        if not line:
-            raise AssertionError("the browser ended")
-        return json.loads(line)
-
-    def _do(self, **command):
-        self.proc.stdin.write(json.dumps(command) + "\n")
-        answer = self._answer()
-        if not answer["ok"]:
-            raise AssertionError("%s: %s" % (command, answer["error"]))
-        return answer["value"]
-
-    def open(self, url):
-        return self._do(op="open", url=url)
-
-    def js(self, script):
-        return self._do(op="js", script=script)
-
-    def wait(self, script, seconds=20):
-        return self._do(op="wait", script=script, seconds=seconds)
-
-    def text(self, selector):
-        return self.js("const e = document.querySelector(%s); return e ? e.textContent : null;"
-                       % json.dumps(selector))
-
-    def wait_text(self, selector, part, seconds=20):
-        """Waits until the element's text holds part; its text."""
-        if not self.wait("const e = document.querySelector(%s); return e && e.textContent.includes(%s);"
-                         % (json.dumps(selector), json.dumps(part)), seconds):
-            raise AssertionError("%r never held %r; the page: %s"
-                                 % (selector, part, self.js("return document.body.innerText;")))
-        return self.text(selector)
-
-    def fill(self, selector, value):
-        self.js("const e = document.querySelector(%s); e.value = %s; e.dispatchEvent(new Event('change'));"
-                % (json.dumps(selector), json.dumps(value)))
-
-    def submit(self, selector):
-        self.js("document.querySelector(%s).requestSubmit();" % json.dumps(selector))
-
-    def close(self):
-        wh.end_child(self.proc, '{"op": "quit"}\n')
-        shutil.rmtree(self.profile, ignore_errors=True)
-
-
 def start_beside(client):
     """Runs a copy of the program in the client's own folder, so that its web
     folder is the one beside that copy."""
@@ -127,7 +58,7 @@ class Pages(LinkTestCase):
         return sim, client, probe
 
     def browser(self, ns=None):
-        b = Browser(ns or self.net.ns_a)
+        b = Browser(self.net, ns or self.net.ns_a)
         self.addCleanup(b.close)
         return b
 
@@ -178,7 +109,7 @@ class Pages(LinkTestCase):
         b = self.browser(self.net.ns_b)
         b.open(self.url("status.html", self.key(client)))
         self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
-        self.assertEqual(self.url("status.html", self.key(client)), b.text("#address"), "the address for a tablet")
+        self.assertEqual(self.url("", self.key(client)), b.wait_text("#address", "key="), "the address for a tablet")
         self.assertIn("link up", b.wait_text("#link", "link up"))
         sim.stop()
         self.assertEqual("link down", b.wait_text("#link", "link down", 30))
@@ -187,6 +118,22 @@ class Pages(LinkTestCase):
         self.assertEqual("link up", b.wait_text("#link", "link up", 60))
         self.assertIn("link up to " + self.net.addr_b, b.wait_text("#events", "link up to"))
         self.assertEqual("live", b.wait_text("#updated", "live"))
+
+    def test_the_status_page_gives_the_address_for_a_tablet_and_the_key_only_to_a_writer(self):
+        sim, client, probe = self.launch_pages()
+        key = self.key(client)
+        here, there = self.browser(), self.browser(self.net.ns_b)
+        for name, b, url, expected in (
+                ("this PC, as localhost", here, "http://localhost:%d/status.html" % PORT, self.url("", key)),
+                ("another PC with the key", there, self.url("status.html", key), self.url("", key)),
+                ("another PC without the key", there, self.url("status.html"), self.url(""))):
+            with self.subTest(name):
+                b.open(url)
+                self.assertEqual(expected, b.wait_text("#address", "http://"))
+                self.assertEqual(expected, b.js("return document.querySelector('#address').href;"))
+                if expected == self.url(""):
+                    self.assertIn("without the key", b.text("#key-note"))
+                    self.assertNotIn(key, b.js("return document.documentElement.outerHTML;"))
 
     def test_the_panels_gauges_move(self):
         sim, client, probe = self.launch_pages()
@@ -245,7 +192,6 @@ class Pages(LinkTestCase):
         writes = [l for l in sim.journal_lines() if l.startswith("write ")]
         self.assertEqual(1, len(writes), writes)
         self.assertTrue(writes[0].endswith(" 0x06020 1 07"), writes)
-
 
 if __name__ == "__main__":
     unittest.main()
