@@ -3,8 +3,9 @@ A with server_sim in B (its waves move the sample panel's gauges), a
 headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
 Each page loads from the client with nothing from elsewhere, a page and a
 panel.json in the web folder beside the program come first, the panel's
-gauges move, the status page shows the link go down and come back and
-gives the address a tablet opens (this PC's on the network, the key only to
+gauges move, a page open while the client is closed and started again goes
+live again by itself within 3 s of the client's return, the status page
+shows the link go down and come back and gives the address a tablet opens (this PC's on the network, the key only to
 a page that may write), a write from the offsets page reaches server_sim's
 journal, and a page opened from the other PC without the key cannot write
 and says why. Needs root and Debian's chromium, chromium-driver and
@@ -15,10 +16,11 @@ import json
 import os
 import shutil
 import subprocess
+import time
 import unittest
 
 import wine_harness as wh
-from headless_page import PANEL_WAVES, Browser, selenium_present
+from headless_page import PANEL_WAVES, SYSTEM_PYTHON, Browser, selenium_present
 from link_wine_case import LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
@@ -36,6 +38,24 @@ kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
 $("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
 </script>
 """
+# Run in namespace A: waits until the gateway at argv[1] serves a page, then
+# prints the wall-clock time it did (the browser's Date.now() is on the same clock).
+UNTIL_SERVED = """import sys, time, urllib.request
+while True:
+    try:
+        urllib.request.urlopen(sys.argv[1], timeout=1).read()
+        break
+    except OSError:
+        time.sleep(0.02)
+print(time.time(), flush=True)
+"""
+# The moment the panel's gauges next change (a push), as the page's Date.now().
+WATCH_GAUGES = """window.kvChanged = null;
+new MutationObserver(() => { window.kvChanged = window.kvChanged || Date.now(); })
+  .observe(document.querySelector('#gauges'),
+           {subtree: true, childList: true, characterData: true, attributes: true});"""
+
+
 def start_beside(client):
     """Runs a copy of the program in the client's own folder, so that its web
     folder is the one beside that copy."""
@@ -149,6 +169,29 @@ class Pages(LinkTestCase):
         self.assertTrue(40 <= speed <= 180, speed)
         needle = b.js("return document.querySelector('#gauges svg g').getAttribute('transform');")
         self.assertNotEqual("rotate(-135 100 100)", needle)
+
+    def test_a_page_goes_live_again_when_the_client_comes_back(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.open(self.url("panel.html"))
+        self.assertTrue(b.wait("return [...document.querySelectorAll('#gauges .value')]"
+                               ".some(e => e.textContent !== '—');"))
+        self.assertEqual(0, self.end(client, probe))
+        self.assertEqual("no gateway", b.wait_text("#connection", "no gateway", 10))
+        b.js(WATCH_GAUGES)
+        time.sleep(8)  # long enough for the page's waits to reach their longest
+        served = self.net.popen(self.net.ns_a, [SYSTEM_PYTHON, "-c", UNTIL_SERVED, self.url("index.html")],
+                                stdout=subprocess.PIPE, text=True)
+        self.assertIsNone(b.js("return window.kvChanged;"), "nothing moves while the client is gone")
+        client.start()  # the same folder, settings and port
+        answered = float(served.communicate(timeout=90)[0])
+        self.assertTrue(b.wait("return window.kvChanged;", 30), "the panel never moved again")
+        live = b.js("return window.kvChanged;") / 1000
+        self.assertLessEqual(live - answered, 3.0, "live %.2f s after the gateway answered" % (live - answered))
+        self.assertEqual("gateway", b.text("#connection"))
+        probe = wh.Probe(self.env)
+        self.addCleanup(probe.close)
+        self.assertEqual(0, self.end(client, probe))
 
     def test_a_write_from_the_offsets_page_reaches_the_server_and_the_list_survives_a_reload(self):
         sim, client, probe = self.launch_pages()
