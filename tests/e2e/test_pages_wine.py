@@ -3,9 +3,10 @@ A with server_sim in B (its waves move the sample panel's gauges), a
 headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
 Each page loads from the client with nothing from elsewhere, a page and a
 panel.json in the web folder beside the program come first, the panel's
-gauges move, a page open while the client is closed and started again goes
-live again by itself within 3 s of the client's return, the status page
-shows the link go down and come back and gives the address a tablet opens (this PC's on the network, the key only to
+gauges move and fit a phone's screen legibly, a page open while the client
+is closed and started again goes live again by itself within 3 s of the
+client's return, the status page shows the link go down and come back and
+gives the address a tablet opens (this PC's on the network, the key only to
 a page that may write), a write from the offsets page reaches server_sim's
 journal, and a page opened from the other PC without the key cannot write
 and says why. Needs root and Debian's chromium, chromium-driver and
@@ -20,7 +21,7 @@ import time
 import unittest
 
 import wine_harness as wh
-from headless_page import PANEL_WAVES, SYSTEM_PYTHON, Browser, selenium_present
+from headless_page import ALL_GAUGES_SHOWN, PANEL_WAVES, PHONE, SYSTEM_PYTHON, Browser, selenium_present
 from link_wine_case import LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
@@ -169,6 +170,35 @@ class Pages(LinkTestCase):
         self.assertTrue(40 <= speed <= 180, speed)
         needle = b.js("return document.querySelector('#gauges svg g').getAttribute('transform');")
         self.assertNotEqual("rotate(-135 100 100)", needle)
+
+    def test_the_panel_is_legible_on_a_phone(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.viewport(**PHONE)
+        b.open(self.url("panel.html"))
+        self.assertTrue(b.wait(ALL_GAUGES_SHOWN))
+        self.assertEqual([PHONE["width"], PHONE["height"], PHONE["scale"]],
+                         b.js("return [innerWidth, innerHeight, devicePixelRatio];"))
+        width = PHONE["width"]
+        self.assertLessEqual(b.js("return document.documentElement.scrollWidth;"), width, "no sideways scrolling")
+        boxes = b.js("return [...document.querySelectorAll('#gauges svg, #switches button')].map(e => {"
+                     "const r = e.getBoundingClientRect(); return [r.left, r.right, r.height]; });")
+        self.assertEqual(6, len(boxes), "four gauges and two switches")
+        for left, right, height in boxes:
+            self.assertTrue(0 <= left and right <= width and height > 0, (left, right, height))
+        for left, right, height in boxes[:4]:
+            self.assertGreaterEqual(right - left, width / 2, "a gauge fills the phone's width")
+        # The smallest text drawn, in CSS pixels: the page's own and the
+        # gauges' (an SVG's font size scaled as the SVG is).
+        smallest = b.js("""
+            const sizes = [...document.querySelectorAll('body *')]
+              .filter(e => !(e instanceof SVGElement) && e.offsetParent !== null &&
+                           [...e.childNodes].some(n => n.nodeType === 3 && n.data.trim()))
+              .map(e => parseFloat(getComputedStyle(e).fontSize));
+            for (const t of document.querySelectorAll('#gauges text'))
+              sizes.push(parseFloat(getComputedStyle(t).fontSize) * t.getScreenCTM().a);
+            return Math.min(...sizes);""")
+        self.assertGreaterEqual(smallest, 12, "no text smaller than 12 CSS pixels")
 
     def test_a_page_goes_live_again_when_the_client_comes_back(self):
         sim, client, probe = self.launch_pages()
