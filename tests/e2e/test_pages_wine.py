@@ -9,7 +9,8 @@ client's return, the status page shows the link go down and come back and
 gives the address a tablet opens (this PC's on the network, the key only to
 a page that may write), a write from the offsets page reaches server_sim's
 journal, and a page opened from the other PC without the key cannot write
-and says why. Needs root and Debian's chromium, chromium-driver and
+and says why. With KV_PAGE_SHOTS set, test_screenshots takes the pictures of
+docs/ into that folder. Needs root and Debian's chromium, chromium-driver and
 python3-selenium; skipped otherwise.
 """
 
@@ -21,11 +22,13 @@ import time
 import unittest
 
 import wine_harness as wh
-from headless_page import ALL_GAUGES_SHOWN, PANEL_WAVES, PHONE, SYSTEM_PYTHON, Browser, selenium_present
+from headless_page import ALL_GAUGES_SHOWN, PANEL_WAVES, PHONE, SYSTEM_PYTHON, Browser, panel_on_a_phone, \
+    selenium_present
 from link_wine_case import LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
 PORT = 8765
+SHOTS = os.environ.get("KV_PAGE_SHOTS")  # a folder: the screenshots of docs/ are taken into it
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
 # A page of the user's: docs/web.md's example of kestrovaline.js.
 MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
@@ -69,8 +72,8 @@ def start_beside(client):
 
 @unittest.skipUnless(selenium_present(), "needs Debian's chromium, chromium-driver and python3-selenium")
 class Pages(LinkTestCase):
-    def launch_pages(self, prepare=None):
-        sim = self.start_sim(*PANEL_WAVES)
+    def launch_pages(self, prepare=None, sim_options=()):
+        sim = self.start_sim(*PANEL_WAVES, *sim_options)
         client, probe = self.launch(settings=wh.settings_file(self.net.addr_a, self.net.addr_b,
                                                               web="Port = %d\r\n" % PORT), prepare=prepare)
         self.assertTrue(wait_until(lambda: any("Web gateway at" in l for l in self.event_lines(client)), 20),
@@ -265,6 +268,31 @@ class Pages(LinkTestCase):
         writes = [l for l in sim.journal_lines() if l.startswith("write ")]
         self.assertEqual(1, len(writes), writes)
         self.assertTrue(writes[0].endswith(" 0x06020 1 07"), writes)
+
+    @unittest.skipUnless(SHOTS, "takes the screenshots of docs/ when KV_PAGE_SHOTS names a folder")
+    def test_screenshots(self):
+        # The status window's data rate: the word at 0x337E counts the ticks, 0x0274 scales them 1:1.
+        sim, client, probe = self.launch_pages(sim_options=("--set", "0x0274=32768:2", "--counter", "0x337E:2:1"))
+        key = self.key(client)
+        b = self.browser()
+        panel_on_a_phone(b, self.url(""), os.path.join(SHOTS, "web-panel-phone.png"))
+        b.viewport(1000, 600)
+        b.open(self.url("offsets.html", key))
+        for offset, kind in (("0x6000", "u16"), ("0x6004", "s32"), ("0x6008", "u16"), ("0x600C", "u8"),
+                             ("0x6010", "u8"), ("0x6011", "u8")):
+            b.fill("#offset", offset)
+            b.fill("#type", kind)
+            b.submit("#add")
+        self.assertTrue(b.wait("const v = [...document.querySelectorAll('#rows .value')];"
+                               "return v.length === 6 && v.every(e => !['', '…'].includes(e.textContent));"))
+        time.sleep(1)
+        b.screenshot(os.path.join(SHOTS, "web-offsets.png"))
+        b.open(self.url("status.html", key))
+        b.wait_text("#lines", "Connected to Server")
+        b.wait_text("#address", "key=")
+        time.sleep(3)  # a few status ticks: the rates and the events
+        b.screenshot(os.path.join(SHOTS, "web-status.png"), full=True)
+
 
 if __name__ == "__main__":
     unittest.main()
