@@ -156,7 +156,7 @@ class Pages(LinkTestCase):
                 self.assertEqual(expected, b.wait_text("#address", "http://"))
                 self.assertEqual(expected, b.js("return document.querySelector('#address').href;"))
                 if expected == self.url(""):
-                    self.assertIn("without the key", b.text("#key-note"))
+                    self.assertIn("can read but not write", b.text("#key-note"))
                     self.assertNotIn(key, b.js("return document.documentElement.outerHTML;"))
 
     def test_the_panels_gauges_move(self):
