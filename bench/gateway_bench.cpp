@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ipc/offset_image.h"
+#include "link/net.h"
 #include "web/gateway_session.h"
 
 namespace {
@@ -18,6 +19,7 @@ namespace {
 struct BenchHost final : GatewayHost, WriteBatchSender {
   LinkStatus Status() override { return LinkStatus(); }
   WriteBatchSender& Writes() override { return *this; }
+  uint32_t ThisPcAddress() override { return NetParseAddress("127.0.0.1"); }
   bool LinkUp() override { return true; }
   Outcome Send(const uint8_t* batch, uint32_t size) override {
     benchmark::DoNotOptimize(batch[size - 1]);
@@ -52,7 +54,7 @@ void Ask(GatewaySession& session, const std::string& message) {
 
 void BM_PushTwentyChanged(benchmark::State& state) {
   InitOffsetImage();
-  GatewaySession session(host, true);
+  GatewaySession session(host, true, GatewaySettings());
   Ask(session, DeclareTwenty());
   Ask(session, R"({"op":"subscribe","group":"g","interval":0})");
   std::vector<std::string> pushes;
@@ -71,7 +73,7 @@ BENCHMARK(BM_PushTwentyChanged);
 
 void BM_PollUnchanged(benchmark::State& state) {
   InitOffsetImage();
-  GatewaySession session(host, true);
+  GatewaySession session(host, true, GatewaySettings());
   Ask(session, DeclareTwenty());
   Ask(session, R"({"op":"subscribe","group":"g","interval":0})");
   std::vector<std::string> pushes;
@@ -88,7 +90,7 @@ BENCHMARK(BM_PollUnchanged);
 void BM_ReadTwenty(benchmark::State& state) {
   InitOffsetImage();
   ChangeAll(0x41);
-  GatewaySession session(host, true);
+  GatewaySession session(host, true, GatewaySettings());
   Ask(session, DeclareTwenty());
   std::string reply;
   for (auto _ : state) {
@@ -101,7 +103,7 @@ BENCHMARK(BM_ReadTwenty);
 
 void BM_WriteFour(benchmark::State& state) {
   InitOffsetImage();
-  GatewaySession session(host, true);
+  GatewaySession session(host, true, GatewaySettings());
   Ask(session, DeclareTwenty());
   const std::string write = R"({"op":"write","group":"g","values":{"v2":513,"v8":-1.5,"v9":3.25,"text":"caf\u00e9"}})";
   std::string reply;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ipc/offset_image.h"
+#include "link/net.h"
 #include "web/gateway_session.h"
 
 namespace {
@@ -28,6 +29,7 @@ struct FuzzHost final : GatewayHost, WriteBatchSender {
 
   LinkStatus Status() override { return LinkStatus(); }
   WriteBatchSender& Writes() override { return *this; }
+  uint32_t ThisPcAddress() override { return NetParseAddress("127.0.0.1"); }
   bool LinkUp() override { return up; }
   Outcome Send(const uint8_t*, uint32_t) override {
     ++sends;
@@ -74,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   constexpr Outcome kReplies[] = {Outcome::kDone, Outcome::kSentShort, Outcome::kNoLink, Outcome::kDone};
   host.reply = kReplies[control >> 1 & 3];
   InitOffsetImage();
-  GatewaySession session(host, (control & 8) == 0);
+  GatewaySession session(host, (control & 8) == 0, GatewaySettings());
 
   std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
   uint64_t nowMs = 1000;

@@ -3,12 +3,13 @@
 # Windows (win64) and server_sim for Linux (native), then runs the client under
 # Wine + Xvfb against server_sim across two network namespaces, shows live
 # values and a write round trip through ipc_probe, saves a screenshot of the
-# status window to build/run/kestrovaline.png and closes the client
+# status window to build/run/kestrovaline.png and one of the gateway's panel
+# page in a headless Chromium to build/run/panel.png, and closes the client
 # (scripts/run_demo.py). Run as root; exits non-zero on any failure.
 #
 # --win32: the same with the 32-bit programs (win32 preset), in the emulated
-# PC of scripts/emu32 (prepared once, cached); the output goes to
-# build/run-win32/.
+# PC of scripts/emu32 (prepared once, cached), without the panel's screenshot;
+# the output goes to build/run-win32/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -59,4 +60,4 @@ bash scripts/emu32/setup.sh | sed 's/^/   /'
 echo "   ready in $((SECONDS - start)) s; booting it (the programs run about 15x slower there)"
 cache=${KV_EMU32_DIR:-/var/tmp/kv-emu32}
 exec bash scripts/emu32/boot.sh -t 900 -w "$out" -- env KV_WINE_ARCH=win32 \
-  KV_WINE_PREFIX_SEED="$cache/prefix-win32" "${demo[@]}" --prefix /tmp/kv-run-wineprefix
+  KV_WINE_PREFIX_SEED="$cache/prefix-win32" "${demo[@]}" --prefix /tmp/kv-run-wineprefix --no-panel

@@ -6,13 +6,16 @@ The two hosts are two network namespaces joined by a veth pair (namespace A:
 the client, its Xvfb and ipc_probe; namespace B: a native server_sim). The
 server moves a few values every tick; the client finds it by its beacons and
 links up; ipc_probe, standing in for a local add-on, reads live values and
-makes one write round trip; a screenshot of the status window is saved; the
+makes one write round trip; a screenshot of the status window is saved, and
+one of the gateway's instrument panel as a phone shows it (a headless
+Chromium in namespace A, with the server's waves moving the gauges); the
 window is closed and the client must end with exit code 0.
 
     run_demo.py --bin build/win64/bin --server-sim build/native/bin/server_sim --out build/run
 
 With KV_WINE_ARCH=win32 (scripts/run.sh --win32, in the emulated PC) the
-32-bit build runs under the 32-bit Wine (tests/e2e/wine_env.py).
+32-bit build runs under the 32-bit Wine (tests/e2e/wine_env.py); run.sh
+then passes --no-panel, as no browser runs there.
 
 Needs root (network namespaces). Everything it starts is ended on the way
 out, also after a failure or Ctrl-C. Exit code 0 on success, 1 on failure.
@@ -33,6 +36,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 
 import kvnet  # noqa: E402
 import wine_harness as wh  # noqa: E402
+import demo_screenshots as shots  # noqa: E402
+from headless_page import PANEL_WAVES  # noqa: E402
 from wine_env import WineEnv, wait_until  # noqa: E402
 
 # What server_sim moves and holds. The status window's data rate is the growth
@@ -45,7 +50,8 @@ WRITE_VALUE = 0xBEEF
 
 SIM_OPTIONS = ["--set", "0x%04X=32768:2" % DATA_RATE_SCALE,
                "--counter", "0x%04X:2:1" % DATA_RATE_WORD,
-               "--counter", "0x%X:4:1" % UPDATES_ONLY]
+               "--counter", "0x%X:4:1" % UPDATES_ONLY] + PANEL_WAVES
+WEB_PORT = 8765
 
 TOTAL_LIMIT = 420  # seconds for the whole run, a first Wine prefix boot included
 
@@ -93,13 +99,16 @@ class Demo:
         self.show_live_values()
         self.write_round_trip()
         self.take_screenshot()
+        if self.args.panel:
+            self.take_panel_screenshot()
         self.close_client()
         self.show_event_log()
 
     def prepare_output(self):
         os.makedirs(self.out, exist_ok=True)
         # Nothing from an earlier run may pass for this run's result.
-        for name in ("kestrovaline.png", wh.EVENT_LOG, wh.REQUEST_LOG, wh.SETTINGS, "server_sim_journal.txt"):
+        for name in ("kestrovaline.png", "panel.png", wh.EVENT_LOG, wh.REQUEST_LOG, wh.SETTINGS,
+                     "server_sim_journal.txt"):
             try:
                 os.remove(os.path.join(self.out, name))
             except FileNotFoundError:
@@ -136,14 +145,15 @@ class Demo:
         item("0x%04X (u16)" % DATA_RATE_SCALE, "32768 (data-rate scale 1:1)")
         item("0x%04X (u16)" % DATA_RATE_WORD, "+1 every update tick (the window's Datarate)")
         item("0x%X (u32)" % UPDATES_ONLY, "+1 every update tick (update frames only)")
+        item("0x6000 to 0x600C", "waves for the sample panel's four gauges")
 
     def start_client(self):
-        settings = wh.settings_file(self.net.addr_a, self.net.addr_b)
+        settings = wh.settings_file(self.net.addr_a, self.net.addr_b, web="Port = %d\r\n" % WEB_PORT)
         self.client = wh.Client(self.env, settings=settings)
         self.probe = wh.Probe(self.env)
         section("Kestrovaline.exe under Wine in namespace A")
-        item("settings", "IP Address of THIS PC = %s, IP Address of server = %s"
-             % (self.net.addr_a, self.net.addr_b))
+        item("settings", "IP Address of THIS PC = %s, IP Address of server = %s, web port %d"
+             % (self.net.addr_a, self.net.addr_b, WEB_PORT))
         start = time.monotonic()
         self.client.start()
         self.probe.ok("wait-window FS98MAIN 60000", timeout=70)
@@ -213,33 +223,28 @@ class Demo:
 
     def take_screenshot(self):
         section("Screenshot of the status window")
-        if not shutil.which("xwd") or not shutil.which("convert"):
-            raise DemoError("xwd and convert (x11-apps, imagemagick) are needed for the screenshot")
-        left, top, right, bottom = self.probe.json("info")["rect"]
+        rect = self.probe.json("info")["rect"]
         # Two ticks of steady reading: the window's rates show it.
         end = time.monotonic() + 1.2
         while time.monotonic() < end:
             self.read(DATA_RATE_WORD, "u16")
             time.sleep(0.02)
         path = os.path.join(self.out, "kestrovaline.png")
-        xwd = subprocess.run(["xwd", "-root", "-silent", "-display", self.env.display], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, timeout=30)
-        if xwd.returncode != 0:
-            raise DemoError("xwd failed: %s" % xwd.stderr.decode(errors="replace").strip())
-        crop = "%dx%d+%d+%d" % (right - left, bottom - top, left, top)
-        # Without a window manager the frame and caption stay black: trimmed.
-        convert = subprocess.run(["convert", "xwd:-", "-crop", crop, "+repage", "-trim", "+repage", "png:" + path],
-                                 input=xwd.stdout,
-                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
-        if convert.returncode != 0:
-            raise DemoError("convert failed: %s" % convert.stderr.decode(errors="replace").strip())
-        colours = subprocess.run(["identify", "-format", "%k", path], stdout=subprocess.PIPE,
-                                 stderr=subprocess.DEVNULL, text=True, timeout=30).stdout.strip()
-        if not colours.isdigit() or int(colours) < 16:
-            raise DemoError("the screenshot looks empty (%s colours)" % colours)
-        size = subprocess.run(["identify", "-format", "%wx%h", path], stdout=subprocess.PIPE,
-                              stderr=subprocess.DEVNULL, text=True, timeout=30).stdout.strip()
-        item("saved", "%s (%s)" % (self.rel(path), size))
+        item("saved", "%s (%s)" % (self.rel(path), self.shot(shots.window, self.env.display, rect, path)))
+
+    def take_panel_screenshot(self):
+        section("Screenshot of the instrument panel page on a phone")
+        gateway = "http://%s:%d/" % (self.net.addr_a, WEB_PORT)
+        item("page", gateway + "panel.html (headless Chromium in namespace A, 390x844)")
+        path = os.path.join(self.out, "panel.png")
+        item("saved", "%s (%s)" % (self.rel(path), self.shot(shots.panel, self.net, self.net.ns_a, gateway, path)))
+
+    @staticmethod
+    def shot(take, *args):
+        try:
+            return take(*args)
+        except shots.ShotError as error:
+            raise DemoError(str(error)) from None
 
     def close_client(self):
         section("Closing the window")
@@ -332,6 +337,8 @@ def main():
     parser.add_argument("--server-sim", required=True, help="the native server_sim program")
     parser.add_argument("--out", required=True, help="folder for the screenshot, logs and the Wine prefix")
     parser.add_argument("--prefix", help="the Wine prefix (default: OUT/wineprefix)")
+    parser.add_argument("--no-panel", dest="panel", action="store_false",
+                        help="no screenshot of the panel page (the emulated PC runs no browser)")
     args = parser.parse_args()
     for path in (os.path.join(args.bin, "Kestrovaline.exe"), os.path.join(args.bin, "ipc_probe.exe"),
                  args.server_sim):
@@ -382,9 +389,10 @@ def main():
         say("run: FAILED: %s" % failure)
         return 1
     say()
-    say("run: OK in %.0f s; screenshot %s, logs in %s/" % (time.monotonic() - demo.started,
-                                                          demo.rel(os.path.join(demo.out, "kestrovaline.png")),
-                                                          demo.rel(demo.out)))
+    shots = ["kestrovaline.png"] + (["panel.png"] if args.panel else [])
+    say("run: OK in %.0f s; screenshots %s, logs in %s/"
+        % (time.monotonic() - demo.started, " and ".join(demo.rel(os.path.join(demo.out, n)) for n in shots),
+           demo.rel(demo.out)))
     return 0
 
 

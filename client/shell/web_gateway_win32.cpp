@@ -16,19 +16,16 @@
 
 namespace {
 
-Link* gatewayLink = nullptr;
 std::unique_ptr<LinkHost> host;
 std::unique_ptr<Gateway> gateway;
 GatewaySettings settings;
 Status startStatus;  // how the start went, for the Web menu's box
 
-// The address a tablet reaches this PC at: the one facing the server once
-// the link has one, else the first adapter's.
+// The address a tablet reaches this PC at, as the status reply gives it
+// (only while the gateway runs).
 std::string ThisPcAddress() {
-  uint32_t address = gatewayLink != nullptr ? gatewayLink->Choice().ThisPc() : 0;
-  if (address == 0 && NetLocalAddresses(&address, 1) != 1) address = NetParseAddress("127.0.0.1");
   char text[kNetAddressTextSize];
-  return NetFormatAddress(address, text);
+  return NetFormatAddress(host->ThisPcAddress(), text);
 }
 
 // The folder of the user's pages: "web" beside the program, whatever the
@@ -44,7 +41,6 @@ std::string PagesFolder() {
 }  // namespace
 
 void StartWebGateway(Link& link) {
-  gatewayLink = &link;
   Status keyStatus;
   settings = LoadGatewaySettings(&keyStatus);
   settings.pagesFolder = PagesFolder();

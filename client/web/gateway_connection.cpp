@@ -48,7 +48,10 @@ uint64_t GatewayNowMs() { return MonotonicMs(); }
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(tcp::socket&& socket, Gateway::Impl& gateway, bool mayWrite)
-      : ws_(std::move(socket)), timer_(ws_.get_executor()), gateway_(gateway), session_(gateway.host, mayWrite) {}
+      : ws_(std::move(socket)),
+        timer_(ws_.get_executor()),
+        gateway_(gateway),
+        session_(gateway.host, mayWrite, gateway.settings) {}
 
   ~Connection() { Uncount(); }
 

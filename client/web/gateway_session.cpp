@@ -201,6 +201,7 @@ WebStatus GatewaySession::Write(const Json& request, uint64_t, Json* reply) {
 
 WebStatus GatewaySession::ShowStatus(const Json&, uint64_t, Json* reply) {
   AddStatusMembers(host_.Status(), reply);
+  AddWebMember(host_.ThisPcAddress(), port_, key_, reply);
   return WebStatus();
 }
 

@@ -15,6 +15,7 @@
 
 #include "ipc/image_access.h"
 #include "link/link_status.h"
+#include "web/gateway_settings.h"
 #include "web/web_group.h"
 #include "web/web_status.h"
 #include "web/web_values.h"
@@ -28,6 +29,8 @@ class GatewayHost {
   virtual LinkStatus Status() = 0;
   // Where writes go, and whether the link is up now.
   virtual WriteBatchSender& Writes() = 0;
+  // The address (network byte order) a tablet reaches this PC at now.
+  virtual uint32_t ThisPcAddress() = 0;
 
  protected:
   ~GatewayHost() = default;
@@ -35,8 +38,11 @@ class GatewayHost {
 
 class GatewaySession {
  public:
-  // mayWrite false: every write is answered "write_refused".
-  GatewaySession(GatewayHost& host, bool mayWrite) : host_(host), mayWrite_(mayWrite) {}
+  // mayWrite false: every write is answered "write_refused". The status
+  // reply gives the gateway's address (settings' port) and, to a session
+  // that may write, its key; a session that may not never holds the key.
+  GatewaySession(GatewayHost& host, bool mayWrite, const GatewaySettings& settings)
+      : host_(host), mayWrite_(mayWrite), port_(settings.port), key_(mayWrite ? settings.key : std::string()) {}
   GatewaySession(const GatewaySession&) = delete;
   GatewaySession& operator=(const GatewaySession&) = delete;
 
@@ -73,6 +79,8 @@ class GatewaySession {
 
   GatewayHost& host_;
   const bool mayWrite_;
+  const uint16_t port_;
+  const std::string key_;  // "" for a session that may not write
   std::vector<WebGroup> groups_;  // at most kMaxGroups
   WritePlan plan_;                // the write being checked; its storage is kept
 };

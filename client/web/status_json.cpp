@@ -46,6 +46,14 @@ void AddStatusMembers(const LinkStatus& status, Json* reply) {
   r["lines"] = std::move(lines);
 }
 
+void AddWebMember(uint32_t address, uint16_t port, const std::string& key, Json* reply) {
+  char text[kNetAddressTextSize];
+  Json web = Json::object();
+  web["address"] = std::string("http://") + NetFormatAddress(address, text) + ":" + std::to_string(port) + "/";
+  if (!key.empty()) web["key"] = key;
+  (*reply)["web"] = std::move(web);
+}
+
 std::string LinkMessageText(const LinkStatus& status) {
   Json message = Json::object();
   message["op"] = "link";

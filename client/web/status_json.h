@@ -12,6 +12,10 @@
 // counts, and "lines", the window's five lines.
 void AddStatusMembers(const LinkStatus& status, Json* reply);
 
+// Adds to reply "web": {"address":"http://A.B.C.D:PORT/","key":KEY}, where
+// a tablet opens the gateway's pages; without "key" when key is "".
+void AddWebMember(uint32_t address, uint16_t port, const std::string& key, Json* reply);
+
 // {"op":"link","up":...,"server":"..."} as text.
 std::string LinkMessageText(const LinkStatus& status);
 

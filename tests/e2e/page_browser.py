@@ -14,12 +14,19 @@ Commands:
     {"op": "wait", "script": TEXT, "seconds": S}
                                           runs TEXT until it returns something
                                           true (that comes back) or S pass
+    {"op": "viewport", "width": W, "height": H, "scale": S, "mobile": M}
+                                          emulates a screen of W x H CSS pixels,
+                                          S device pixels each (a phone: M true)
+    {"op": "screenshot", "path": P, "full": F}
+                                          saves the viewport (F: the whole
+                                          page) as a PNG at P
     {"op": "quit"}
 
 Answers: {"ok": true, "value": ...} or {"ok": false, "error": TEXT}. The
 first line says {"ok": true, "value": "ready"} once the browser runs.
 """
 
+import base64
 import json
 import sys
 import time
@@ -59,6 +66,25 @@ def wait(driver, script, seconds):
         time.sleep(0.1)
 
 
+def viewport(driver, command):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+        "width": command["width"], "height": command["height"], "deviceScaleFactor": command.get("scale", 1),
+        "mobile": command.get("mobile", False)})
+    return True
+
+
+def screenshot(driver, command):
+    options = {"format": "png"}
+    if command.get("full"):
+        size = driver.execute_cdp_cmd("Page.getLayoutMetrics", {})["cssContentSize"]
+        options.update(captureBeyondViewport=True,
+                       clip={"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1})
+    shot = driver.execute_cdp_cmd("Page.captureScreenshot", options)
+    with open(command["path"], "wb") as f:
+        f.write(base64.b64decode(shot["data"]))
+    return command["path"]
+
+
 def main():
     driver = start(sys.argv[1])
     say(ok=True, value="ready")
@@ -76,10 +102,14 @@ def main():
                     value = driver.execute_script(command["script"])
                 elif op == "wait":
                     value = wait(driver, command["script"], command.get("seconds", 10))
+                elif op == "viewport":
+                    value = viewport(driver, command)
+                elif op == "screenshot":
+                    value = screenshot(driver, command)
                 else:
                     raise ValueError("unknown op %r" % op)
                 say(ok=True, value=value)
-            except (WebDriverException, ValueError) as error:
+            except (WebDriverException, ValueError, OSError) as error:
                 say(ok=False, error=str(error).splitlines()[0] if str(error) else type(error).__name__)
     finally:
         driver.quit()

@@ -3,30 +3,32 @@ A with server_sim in B (its waves move the sample panel's gauges), a
 headless Chromium (page_browser.py) in A (this PC) or in B (another PC).
 Each page loads from the client with nothing from elsewhere, a page and a
 panel.json in the web folder beside the program come first, the panel's
-gauges move, the status page shows the link go down and come back, a write
-from the offsets page reaches server_sim's journal, and a page opened from
-the other PC without the key cannot write and says why. Needs root and
-Debian's chromium, chromium-driver and python3-selenium; skipped otherwise.
+gauges move and fit a phone's screen legibly, a page open while the client
+is closed and started again goes live again by itself within 3 s of the
+client's return, the status page shows the link go down and come back and
+gives the address a tablet opens (this PC's on the network, the key only to
+a page that may write), a write from the offsets page reaches server_sim's
+journal, and a page opened from the other PC without the key cannot write
+and says why. With KV_PAGE_SHOTS set, test_screenshots takes the pictures of
+docs/ into that folder. Needs root and Debian's chromium, chromium-driver and
+python3-selenium; skipped otherwise.
 """
 
 import json
 import os
 import shutil
 import subprocess
-import tempfile
+import time
 import unittest
 
 import wine_harness as wh
-from link_wine_case import RIG, LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
+from headless_page import ALL_GAUGES_SHOWN, PANEL_WAVES, PHONE, SYSTEM_PYTHON, Browser, panel_on_a_phone, \
+    selenium_present
+from link_wine_case import LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
 
 PORT = 8765
-SYSTEM_PYTHON = "/usr/bin/python3"
-BROWSER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "page_browser.py")
-NEEDS = (SYSTEM_PYTHON, "/usr/bin/chromium", "/usr/bin/chromedriver")
-# The waves that move the sample panel.json's four gauges.
-PANEL_WAVES = ["--wave", "0x6000:2:40:180:20", "--wave", "0x6004:4:1000:9000:60", "--wave", "0x6008:2:800:2600:8",
-               "--wave", "0x600C:1:10:95:90"]
+SHOTS = os.environ.get("KV_PAGE_SHOTS")  # a folder: the screenshots of docs/ are taken into it
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
 # A page of the user's: docs/web.md's example of kestrovaline.js.
 MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
@@ -40,69 +42,22 @@ kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
 $("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
 </script>
 """
-
-
-def selenium_present():
-    if not all(os.path.exists(p) for p in NEEDS):
-        return False
-    return subprocess.run([SYSTEM_PYTHON, "-c", "import selenium"], capture_output=True).returncode == 0
-
-
-class Browser:
-    """One page_browser.py (a headless Chromium) in a namespace."""
-
-    def __init__(self, ns):
-        self.profile = tempfile.mkdtemp(prefix="kv-chromium-")
-        self.proc = RIG.rig.net.popen(ns, [SYSTEM_PYTHON, BROWSER, self.profile], stdin=subprocess.PIPE,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, bufsize=1)
-        first = self._answer()
-        if first.get("value") != "ready":
-            raise AssertionError("the browser did not start: %r" % first)
-
-    def _answer(self):
-        line = self.proc.stdout.readline()
-        if not line:
-            raise AssertionError("the browser ended")
-        return json.loads(line)
-
-    def _do(self, **command):
-        self.proc.stdin.write(json.dumps(command) + "\n")
-        answer = self._answer()
-        if not answer["ok"]:
-            raise AssertionError("%s: %s" % (command, answer["error"]))
-        return answer["value"]
-
-    def open(self, url):
-        return self._do(op="open", url=url)
-
-    def js(self, script):
-        return self._do(op="js", script=script)
-
-    def wait(self, script, seconds=20):
-        return self._do(op="wait", script=script, seconds=seconds)
-
-    def text(self, selector):
-        return self.js("const e = document.querySelector(%s); return e ? e.textContent : null;"
-                       % json.dumps(selector))
-
-    def wait_text(self, selector, part, seconds=20):
-        """Waits until the element's text holds part; its text."""
-        if not self.wait("const e = document.querySelector(%s); return e && e.textContent.includes(%s);"
-                         % (json.dumps(selector), json.dumps(part)), seconds):
-            raise AssertionError("%r never held %r; the page: %s"
-                                 % (selector, part, self.js("return document.body.innerText;")))
-        return self.text(selector)
-
-    def fill(self, selector, value):
-        self.js("const e = document.querySelector(%s); e.value = %s; e.dispatchEvent(new Event('change'));"
-                % (json.dumps(selector), json.dumps(value)))
-
-    def submit(self, selector):
-        self.js("document.querySelector(%s).requestSubmit();" % json.dumps(selector))
-
-    def close(self):
-        wh.end_child(self.proc, '{"op": "quit"}\n')
-        shutil.rmtree(self.profile, ignore_errors=True)
+# Run in namespace A: waits until the gateway at argv[1] serves a page, then
+# prints the wall-clock time it did (the browser's Date.now() is on the same clock).
+UNTIL_SERVED = """import sys, time, urllib.request
+while True:
+    try:
+        urllib.request.urlopen(sys.argv[1], timeout=1).read()
+        break
+    except OSError:
+        time.sleep(0.02)
+print(time.time(), flush=True)
+"""
+# The moment the panel's gauges next change (a push), as the page's Date.now().
+WATCH_GAUGES = """window.kvChanged = null;
+new MutationObserver(() => { window.kvChanged = window.kvChanged || Date.now(); })
+  .observe(document.querySelector('#gauges'),
+           {subtree: true, childList: true, characterData: true, attributes: true});"""
 
 
 def start_beside(client):
@@ -117,8 +72,8 @@ def start_beside(client):
 
 @unittest.skipUnless(selenium_present(), "needs Debian's chromium, chromium-driver and python3-selenium")
 class Pages(LinkTestCase):
-    def launch_pages(self, prepare=None):
-        sim = self.start_sim(*PANEL_WAVES)
+    def launch_pages(self, prepare=None, sim_options=()):
+        sim = self.start_sim(*PANEL_WAVES, *sim_options)
         client, probe = self.launch(settings=wh.settings_file(self.net.addr_a, self.net.addr_b,
                                                               web="Port = %d\r\n" % PORT), prepare=prepare)
         self.assertTrue(wait_until(lambda: any("Web gateway at" in l for l in self.event_lines(client)), 20),
@@ -127,7 +82,7 @@ class Pages(LinkTestCase):
         return sim, client, probe
 
     def browser(self, ns=None):
-        b = Browser(ns or self.net.ns_a)
+        b = Browser(self.net, ns or self.net.ns_a)
         self.addCleanup(b.close)
         return b
 
@@ -178,7 +133,7 @@ class Pages(LinkTestCase):
         b = self.browser(self.net.ns_b)
         b.open(self.url("status.html", self.key(client)))
         self.assertIn("Connected to Server", b.wait_text("#lines", "Connected to Server"))
-        self.assertEqual(self.url("status.html", self.key(client)), b.text("#address"), "the address for a tablet")
+        self.assertEqual(self.url("", self.key(client)), b.wait_text("#address", "key="), "the address for a tablet")
         self.assertIn("link up", b.wait_text("#link", "link up"))
         sim.stop()
         self.assertEqual("link down", b.wait_text("#link", "link down", 30))
@@ -187,6 +142,22 @@ class Pages(LinkTestCase):
         self.assertEqual("link up", b.wait_text("#link", "link up", 60))
         self.assertIn("link up to " + self.net.addr_b, b.wait_text("#events", "link up to"))
         self.assertEqual("live", b.wait_text("#updated", "live"))
+
+    def test_the_status_page_gives_the_address_for_a_tablet_and_the_key_only_to_a_writer(self):
+        sim, client, probe = self.launch_pages()
+        key = self.key(client)
+        here, there = self.browser(), self.browser(self.net.ns_b)
+        for name, b, url, expected in (
+                ("this PC, as localhost", here, "http://localhost:%d/status.html" % PORT, self.url("", key)),
+                ("another PC with the key", there, self.url("status.html", key), self.url("", key)),
+                ("another PC without the key", there, self.url("status.html"), self.url(""))):
+            with self.subTest(name):
+                b.open(url)
+                self.assertEqual(expected, b.wait_text("#address", "http://"))
+                self.assertEqual(expected, b.js("return document.querySelector('#address').href;"))
+                if expected == self.url(""):
+                    self.assertIn("can read but not write", b.text("#key-note"))
+                    self.assertNotIn(key, b.js("return document.documentElement.outerHTML;"))
 
     def test_the_panels_gauges_move(self):
         sim, client, probe = self.launch_pages()
@@ -202,6 +173,58 @@ class Pages(LinkTestCase):
         self.assertTrue(40 <= speed <= 180, speed)
         needle = b.js("return document.querySelector('#gauges svg g').getAttribute('transform');")
         self.assertNotEqual("rotate(-135 100 100)", needle)
+
+    def test_the_panel_is_legible_on_a_phone(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.viewport(**PHONE)
+        b.open(self.url("panel.html"))
+        self.assertTrue(b.wait(ALL_GAUGES_SHOWN))
+        self.assertEqual([PHONE["width"], PHONE["height"], PHONE["scale"]],
+                         b.js("return [innerWidth, innerHeight, devicePixelRatio];"))
+        width = PHONE["width"]
+        self.assertLessEqual(b.js("return document.documentElement.scrollWidth;"), width, "no sideways scrolling")
+        boxes = b.js("return [...document.querySelectorAll('#gauges svg, #switches button')].map(e => {"
+                     "const r = e.getBoundingClientRect(); return [r.left, r.right, r.height]; });")
+        self.assertEqual(6, len(boxes), "four gauges and two switches")
+        for left, right, height in boxes:
+            self.assertTrue(0 <= left and right <= width and height > 0, (left, right, height))
+        for left, right, height in boxes[:4]:
+            self.assertGreaterEqual(right - left, width / 2, "a gauge fills the phone's width")
+        # The smallest text drawn, in CSS pixels: the page's own and the
+        # gauges' (an SVG's font size scaled as the SVG is).
+        smallest = b.js("""
+            const sizes = [...document.querySelectorAll('body *')]
+              .filter(e => !(e instanceof SVGElement) && e.offsetParent !== null &&
+                           [...e.childNodes].some(n => n.nodeType === 3 && n.data.trim()))
+              .map(e => parseFloat(getComputedStyle(e).fontSize));
+            for (const t of document.querySelectorAll('#gauges text'))
+              sizes.push(parseFloat(getComputedStyle(t).fontSize) * t.getScreenCTM().a);
+            return Math.min(...sizes);""")
+        self.assertGreaterEqual(smallest, 12, "no text smaller than 12 CSS pixels")
+
+    def test_a_page_goes_live_again_when_the_client_comes_back(self):
+        sim, client, probe = self.launch_pages()
+        b = self.browser()
+        b.open(self.url("panel.html"))
+        self.assertTrue(b.wait("return [...document.querySelectorAll('#gauges .value')]"
+                               ".some(e => e.textContent !== '—');"))
+        self.assertEqual(0, self.end(client, probe))
+        self.assertEqual("no gateway", b.wait_text("#connection", "no gateway", 10))
+        b.js(WATCH_GAUGES)
+        time.sleep(8)  # long enough for the page's waits to reach their longest
+        served = self.net.popen(self.net.ns_a, [SYSTEM_PYTHON, "-c", UNTIL_SERVED, self.url("index.html")],
+                                stdout=subprocess.PIPE, text=True)
+        self.assertIsNone(b.js("return window.kvChanged;"), "nothing moves while the client is gone")
+        client.start()  # the same folder, settings and port
+        answered = float(served.communicate(timeout=90)[0])
+        self.assertTrue(b.wait("return window.kvChanged;", 30), "the panel never moved again")
+        live = b.js("return window.kvChanged;") / 1000
+        self.assertLessEqual(live - answered, 3.0, "live %.2f s after the gateway answered" % (live - answered))
+        self.assertEqual("gateway", b.text("#connection"))
+        probe = wh.Probe(self.env)
+        self.addCleanup(probe.close)
+        self.assertEqual(0, self.end(client, probe))
 
     def test_a_write_from_the_offsets_page_reaches_the_server_and_the_list_survives_a_reload(self):
         sim, client, probe = self.launch_pages()
@@ -245,6 +268,30 @@ class Pages(LinkTestCase):
         writes = [l for l in sim.journal_lines() if l.startswith("write ")]
         self.assertEqual(1, len(writes), writes)
         self.assertTrue(writes[0].endswith(" 0x06020 1 07"), writes)
+
+    @unittest.skipUnless(SHOTS, "takes the screenshots of docs/ when KV_PAGE_SHOTS names a folder")
+    def test_screenshots(self):
+        # The status window's data rate: the word at 0x337E counts the ticks, 0x0274 scales them 1:1.
+        sim, client, probe = self.launch_pages(sim_options=("--set", "0x0274=32768:2", "--counter", "0x337E:2:1"))
+        key = self.key(client)
+        b = self.browser()
+        panel_on_a_phone(b, self.url(""), os.path.join(SHOTS, "web-panel-phone.png"))
+        b.viewport(1000, 600)
+        b.open(self.url("offsets.html", key))
+        for offset, kind in (("0x6000", "u16"), ("0x6004", "s32"), ("0x6008", "u16"), ("0x600C", "u8"),
+                             ("0x6010", "u8"), ("0x6011", "u8")):
+            b.fill("#offset", offset)
+            b.fill("#type", kind)
+            b.submit("#add")
+        self.assertTrue(b.wait("const v = [...document.querySelectorAll('#rows .value')];"
+                               "return v.length === 6 && v.every(e => !['', '…'].includes(e.textContent));"))
+        time.sleep(1)
+        b.screenshot(os.path.join(SHOTS, "web-offsets.png"))
+        b.open(self.url("status.html", key))
+        b.wait_text("#lines", "Connected to Server")
+        b.wait_text("#address", "key=")
+        time.sleep(3)  # a few status ticks: the rates and the events
+        b.screenshot(os.path.join(SHOTS, "web-status.png"), full=True)
 
 
 if __name__ == "__main__":

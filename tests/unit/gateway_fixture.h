@@ -13,6 +13,7 @@
 
 #include "ipc/image_access.h"
 #include "ipc/offset_image.h"
+#include "link/net.h"
 #include "web/gateway_session.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -36,7 +37,15 @@ struct FakeHost final : GatewayHost {
 
   LinkStatus Status() override { return status; }
   WriteBatchSender& Writes() override { return sender; }
+  uint32_t ThisPcAddress() override { return NetParseAddress("10.0.0.7"); }
 };
+
+// The gateway's settings as the sessions see them: its port and write key.
+inline GatewaySettings KeyedSettings() {
+  GatewaySettings settings;
+  settings.key = "5ec7e7";
+  return settings;
+}
 
 // Sets image bytes as the server would, through update records (no shadow marks).
 inline void SetImage(uint32_t offset, const Bytes& values) {
@@ -99,5 +108,5 @@ class Gateway : public ::testing::Test {
   }
 
   FakeHost host;
-  GatewaySession session{host, true};
+  GatewaySession session{host, true, KeyedSettings()};
 };

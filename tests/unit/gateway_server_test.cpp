@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ipc/offset_image.h"
+#include "link/net.h"
 #include "web/web_limits.h"
 
 namespace {
@@ -46,6 +47,7 @@ struct Host final : GatewayHost {
     return status;
   }
   WriteBatchSender& Writes() override { return sender; }
+  uint32_t ThisPcAddress() override { return NetParseAddress("127.0.0.1"); }  // 127.0.0.1
 };
 
 // One image byte set as the server sets it (an update record).

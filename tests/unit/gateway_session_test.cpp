@@ -106,7 +106,7 @@ TEST_F(Gateway, EachErrorFromTheRequestsThatEarnIt) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    GatewaySession s(host, true);
+    GatewaySession s(host, true, KeyedSettings());
     ASSERT_EQ(true, Ask(s, kDeclareG)["ok"]);
     const json reply = Ask(s, c.message);
     EXPECT_EQ(false, reply["ok"]);
@@ -128,7 +128,7 @@ TEST_F(Gateway, LimitsOfASession) {
   Expect(Declare("g1", Fields(int(kMaxGroupOffsets))));
   Expect(Declare("g2", Fields(kMaxGroupBytes / kMaxFieldSize, "bytes", R"(,"size":4096)")));
 
-  GatewaySession readOnly(host, false);
+  GatewaySession readOnly(host, false, KeyedSettings());
   const json reply = Ask(readOnly, R"({"id":"w","op":"write","values":[{"offset":0,"type":"u8","value":1}]})");
   EXPECT_EQ("write_refused", reply["error"]);
   EXPECT_EQ("w", reply["id"]);
@@ -201,7 +201,8 @@ TEST_F(Gateway, StatusAndLinkMessagesShowWhatTheWindowShows) {
   const json expected = {{"ok", true}, {"state", "UDP_TCP_CONNECTED"}, {"up", true}, {"server", "10.0.0.2"},
                          {"serverName", "sim.example"}, {"udpRate", 42}, {"dataRate", 18.5}, {"requests", 100},
                          {"requestRate", 4}, {"readBytes", 2000}, {"readRate", 50}, {"writeBytes", 30},
-                         {"writeRate", 6}, {"lines", reply["lines"]}};
+                         {"writeRate", 6}, {"lines", reply["lines"]},
+                         {"web", {{"address", "http://10.0.0.7:8765/"}, {"key", "5ec7e7"}}}};
   EXPECT_EQ(expected, reply);
   ASSERT_EQ(size_t(kStatusLineCount), reply["lines"].size());
   for (int id = 0; id < kStatusLineCount; ++id) {
@@ -219,6 +220,36 @@ TEST_F(Gateway, StatusAndLinkMessagesShowWhatTheWindowShows) {
   EXPECT_EQ(false, down["up"]);
   EXPECT_EQ("", down["server"]);
   EXPECT_EQ(R"({"op":"link","up":false,"server":""})", GatewaySession::LinkMessage(starting));
+}
+
+// The address for a tablet is this PC's on the network, never the one the
+// page was opened by; the key goes only to a session that may write.
+TEST_F(Gateway, StatusGivesTheAddressAndTheKeyOnlyToAWriter) {
+  GatewaySettings noKey = KeyedSettings();
+  noKey.key = "";
+  GatewaySettings otherPort = KeyedSettings();
+  otherPort.port = 8080;
+  const struct {
+    const char* name;
+    bool mayWrite;
+    GatewaySettings settings;
+    json web;
+  } cases[] = {
+      {"a writer", true, KeyedSettings(), {{"address", "http://10.0.0.7:8765/"}, {"key", "5ec7e7"}}},
+      {"a reader", false, KeyedSettings(), {{"address", "http://10.0.0.7:8765/"}}},
+      {"a writer when there is no key", true, noKey, {{"address", "http://10.0.0.7:8765/"}}},
+      {"another port", true, otherPort, {{"address", "http://10.0.0.7:8080/"}, {"key", "5ec7e7"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GatewaySession s(host, c.mayWrite, c.settings);
+    std::string reply;
+    s.Handle(R"({"op":"status"})", 0, &reply);
+    EXPECT_EQ(c.web, json::parse(reply)["web"]);
+    if (!c.mayWrite) {
+      EXPECT_EQ(std::string::npos, reply.find("5ec7e7")) << reply;
+    }
+  }
 }
 
 // The request area of an add-on's write records, each record's data given.
