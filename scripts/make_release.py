@@ -6,7 +6,8 @@ Checks each program before it goes in: a PE file of the folder's machine
 type, a GUI program where it must be one (the client and the installer; the
 probe is a console program) and a version record; then writes the default
 Kestrovaline.ini, the user's README.txt (packaging/README.txt), the web
-gateway's protocol (docs/web.md) and SHA256SUMS,
+gateway's protocol (docs/web.md), the samples of the web folder beside each
+program (packaging/web/alt.html, the panel's panel.json) and SHA256SUMS,
 and prints the zip's contents. Exits 1 when a check fails.
 
     python3 scripts/make_release.py [ROOT]
@@ -77,6 +78,13 @@ def main():
         files["README.txt"] = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode()
     with open(os.path.join(root, "docs", "web.md")) as f:
         files["web.md"] = f.read().replace("\n", "\r\n").encode()
+    # Beside each program, the folder of the user's own pages with samples to
+    # start from: a page made with kestrovaline.js, and the panel's set-up.
+    for sample in (os.path.join("packaging", "web", "alt.html"), os.path.join("client", "web", "pages", "panel.json")):
+        with open(os.path.join(root, sample), "rb") as f:
+            data = f.read()
+        for folder in MACHINES:
+            files["%s/web/%s" % (folder, os.path.basename(sample))] = data
     files["Kestrovaline.ini"] = shipped_settings(version)
     files["SHA256SUMS"] = "".join("%s  %s\n" % (hashlib.sha256(files[n]).hexdigest(), n) for n in sorted(files)).encode()
     for p in problems:

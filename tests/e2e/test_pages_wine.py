@@ -30,18 +30,10 @@ from wine_env import wait_until
 PORT = 8765
 SHOTS = os.environ.get("KV_PAGE_SHOTS")  # a folder: the screenshots of docs/ are taken into it
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
-# A page of the user's: docs/web.md's example of kestrovaline.js.
-MY_PAGE = """<!doctype html><meta charset="utf-8"><meta name="viewport" content="width=device-width">
-<p>Link: <b id="link">?</b> - Value at 0x6004: <b id="alt">...</b> <button id="zero">Set to 0</button></p>
-<script type="module">
-import { Kestrovaline } from "./kestrovaline.js";
-const kv = new Kestrovaline(), $ = (id) => document.getElementById(id);
-kv.on("link", (l) => { $("link").textContent = l.up ? "up" : "down"; });
-kv.declare("g", [{ name: "alt", offset: "0x6004", type: "s32" }]);
-kv.subscribe("g", (values) => { $("alt").textContent = values.alt; }, 100);
-$("zero").onclick = () => kv.write("g", { alt: 0 }).catch((e) => alert(e.code + ": " + e.message));
-</script>
-"""
+# A page of the user's: the release's sample of a page made with kestrovaline.js (docs/web.md's example).
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "web", "alt.html"),
+          encoding="utf-8") as f:
+    MY_PAGE = f.read()
 # Run in namespace A: waits until the gateway at argv[1] serves a page, then
 # prints the wall-clock time it did (the browser's Date.now() is on the same clock).
 UNTIL_SERVED = """import sys, time, urllib.request
@@ -96,7 +88,7 @@ class Pages(LinkTestCase):
         def prepare(client):
             web = os.path.join(client.root, "web")
             os.makedirs(web)
-            with open(os.path.join(web, "mine.html"), "w") as f:
+            with open(os.path.join(web, "mine.html"), "w", encoding="utf-8") as f:
                 f.write(MY_PAGE)
             with open(os.path.join(web, "panel.json"), "w") as f:
                 json.dump({"title": "My panel", "gauges": [{"label": "Speed", "offset": "0x6000", "type": "u16",
