@@ -6,6 +6,7 @@
 # emulated PC that runs the 32-bit programs (scripts/emu32/), Boost (Beast, Asio) and
 # nlohmann/json for the gateway, Python's websockets and a headless Chromium driven
 # by Selenium for its tests and its pages', Node for the pages' module's unit test,
+# node-qrcode-generator, whose qrcode.js the status page's QR code is drawn with,
 # and ccache, which
 # serves a build of sources compiled before from its cache. Packages already
 # present are not touched; run as root (or with sudo available).
@@ -18,7 +19,7 @@ packages=(
   wine64 wine fonts-wine xvfb x11-apps imagemagick iproute2
   qemu-system-x86 busybox-static libz-mingw-w64
   libboost1.81-dev nlohmann-json3-dev python3-websockets
-  chromium chromium-driver python3-selenium nodejs
+  chromium chromium-driver python3-selenium nodejs node-qrcode-generator
 )
 
 missing=()

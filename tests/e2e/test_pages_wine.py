@@ -7,7 +7,7 @@ gauges move and fit a phone's screen legibly, a page open while the client
 is closed and started again goes live again by itself within 3 s of the
 client's return, the status page shows the link go down and come back and
 gives the address a tablet opens (this PC's on the network, the key only to
-a page that may write), a write from the offsets page reaches server_sim's
+a page that may write) also as a QR code of that text, a write from the offsets page reaches server_sim's
 journal, and a page opened from the other PC without the key cannot write
 and says why. With KV_PAGE_SHOTS set, test_screenshots takes the pictures of
 docs/ into that folder. Needs root and Debian's chromium, chromium-driver and
@@ -30,6 +30,15 @@ from wine_env import wait_until
 PORT = 8765
 SHOTS = os.environ.get("KV_PAGE_SHOTS")  # a folder: the screenshots of docs/ are taken into it
 PAGES = ["index.html", "status.html", "offsets.html", "panel.html"]
+# How many bytes a QR code of each version (1, 2, ...) holds at error correction level M.
+QR_BYTES_M = [14, 26, 42, 62, 84, 106, 122, 152, 180, 213]
+# The status page's QR code as drawn: what it encodes, its size in modules, its
+# viewBox, its dark squares in the path and its width on screen.
+QR_DRAWN = """const svg = document.querySelector('#qr');
+if (svg.hasAttribute('hidden') || !svg.dataset.text) return null;
+return {text: svg.dataset.text, modules: Number(svg.dataset.modules), viewBox: svg.getAttribute('viewBox'),
+        dark: (svg.querySelector('path').getAttribute('d').match(/M/g) || []).length,
+        width: svg.getBoundingClientRect().width};"""
 # A page of the user's: the release's sample of a page made with kestrovaline.js (docs/web.md's example).
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "packaging", "web", "alt.html"),
           encoding="utf-8") as f:
@@ -147,9 +156,22 @@ class Pages(LinkTestCase):
                 b.open(url)
                 self.assertEqual(expected, b.wait_text("#address", "http://"))
                 self.assertEqual(expected, b.js("return document.querySelector('#address').href;"))
+                self.check_qr(b, expected)
                 if expected == self.url(""):
                     self.assertIn("can read but not write", b.text("#key-note"))
                     self.assertNotIn(key, b.js("return document.documentElement.outerHTML;"))
+
+    def check_qr(self, b, address):
+        """The status page's QR code encodes the address it shows: a code of the
+        smallest version that holds it, with a quiet zone, about half dark."""
+        qr = b.wait("const v = (() => {%s})(); return v && v.text === %s && v;" % (QR_DRAWN, json.dumps(address)))
+        self.assertTrue(qr, b.js(QR_DRAWN))
+        version = next(v for v, size in enumerate(QR_BYTES_M, 1) if size >= len(address.encode()))
+        n = 17 + 4 * version
+        self.assertEqual(n, qr["modules"], qr)
+        self.assertEqual("0 0 %d %d" % (n + 8, n + 8), qr["viewBox"], "a quiet zone of four modules")
+        self.assertTrue(0.3 * n * n < qr["dark"] < 0.7 * n * n, qr)
+        self.assertGreaterEqual(qr["width"], 150, "large enough for a camera")
 
     def test_the_panels_gauges_move(self):
         sim, client, probe = self.launch_pages()
