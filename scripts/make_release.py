@@ -7,7 +7,8 @@ type, a GUI program where it must be one (the client and the installer; the
 probe is a console program) and a version record; then writes the default
 Kestrovaline.ini, the user's README.txt (packaging/README.txt), the web
 gateway's protocol (docs/web.md), the samples of the web folder beside each
-program (packaging/web/alt.html, the panel's panel.json) and SHA256SUMS,
+program (packaging/web/alt.html, the panel's panel.json), the licences of
+the libraries built in (packaging/THIRD-PARTY.txt) and SHA256SUMS,
 and prints the zip's contents. Exits 1 when a check fails.
 
     python3 scripts/make_release.py [ROOT]
@@ -76,6 +77,8 @@ def main():
             files["%s/%s" % (folder, name)] = data
     with open(os.path.join(root, "packaging", "README.txt")) as f:
         files["README.txt"] = f.read().replace("@VERSION@", version).replace("\n", "\r\n").encode()
+    with open(os.path.join(root, "packaging", "THIRD-PARTY.txt")) as f:
+        files["THIRD-PARTY.txt"] = f.read().replace("\n", "\r\n").encode()
     with open(os.path.join(root, "docs", "web.md")) as f:
         files["web.md"] = f.read().replace("\n", "\r\n").encode()
     # Beside each program, the folder of the user's own pages with samples to
