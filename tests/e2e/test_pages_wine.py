@@ -258,6 +258,15 @@ class Pages(LinkTestCase):
         b.open(self.url("offsets.html"))
         self.assertEqual("0x6020", b.wait_text("#row0 td", "0x6020"))
         self.assertIn("4660", b.wait_text("#row0 .value", "4660"))
+        # A value that the server moves changes on the page as it moves.
+        b.fill("#offset", "0x6008")
+        b.fill("#type", "u16")
+        b.submit("#add")
+        self.assertTrue(b.wait("const e = document.querySelector('#row1 .value');"
+                               "return e && /^[0-9]/.test(e.textContent);"))
+        seen = b.text("#row1 .value")
+        self.assertTrue(b.wait("return document.querySelector('#row1 .value').textContent !== %s;" % json.dumps(seen)),
+                        "0x6008 stayed at %s on the offsets page" % seen)
 
     def test_another_pc_without_the_key_cannot_write_and_is_told_why(self):
         sim, client, probe = self.launch_pages()
