@@ -9,10 +9,10 @@
 #include "base/event_log.h"
 #include "base/timestamp.h"
 #include "link/link.h"
-#include "link/net.h"
 #include "shell/web_settings.h"
 #include "web/gateway.h"
 #include "web/link_host.h"
+#include "web/status_json.h"
 
 namespace {
 
@@ -21,12 +21,9 @@ std::unique_ptr<Gateway> gateway;
 GatewaySettings settings;
 Status startStatus;  // how the start went, for the Web menu's box
 
-// The address a tablet reaches this PC at, as the status reply gives it
-// (only while the gateway runs).
-std::string ThisPcAddress() {
-  char text[kNetAddressTextSize];
-  return NetFormatAddress(host->ThisPcAddress(), text);
-}
+// The address a tablet opens, as the status reply gives it (only while the
+// gateway runs).
+std::string PagesAddress() { return WebAddress(host->ThisPcAddress(), settings.port); }
 
 // The folder of the user's pages: "web" beside the program, whatever the
 // working directory (plug-in mode runs in the simulator's folder).
@@ -57,8 +54,7 @@ void StartWebGateway(Link& link) {
   gateway = std::make_unique<Gateway>(*host);
   startStatus = gateway->Start(settings);
   if (startStatus.ok())
-    LogEvent("%s Web gateway at http://%s:%u/\n", FormatTimestamp(now), ThisPcAddress().c_str(),
-             unsigned(settings.port));
+    LogEvent("%s Web gateway at %s\n", FormatTimestamp(now), PagesAddress().c_str());
   else
     LogEvent("%s Web gateway not started: %s; the client goes on without it\n", FormatTimestamp(now),
              startStatus.text());
@@ -73,7 +69,7 @@ void ShowWebAddress(HWND owner) {
   if (gateway == nullptr || !startStatus.ok()) {
     std::snprintf(text, sizeof text, "The web gateway is not running: %s.", startStatus.text());
   } else {
-    const std::string address = "http://" + ThisPcAddress() + ":" + std::to_string(settings.port) + "/";
+    const std::string address = PagesAddress();
     std::snprintf(text, sizeof text,
                   "Open this address on a tablet, a phone or another PC:\n\n%s?key=%s\n\n"
                   "Without the key, other PCs can read the image but not write it.\n\n"

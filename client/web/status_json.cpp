@@ -46,10 +46,14 @@ void AddStatusMembers(const LinkStatus& status, Json* reply) {
   r["lines"] = std::move(lines);
 }
 
-void AddWebMember(uint32_t address, uint16_t port, const std::string& key, Json* reply) {
+std::string WebAddress(uint32_t address, uint16_t port) {
   char text[kNetAddressTextSize];
+  return std::string("http://") + NetFormatAddress(address, text) + ":" + std::to_string(port) + "/";
+}
+
+void AddWebMember(uint32_t address, uint16_t port, const std::string& key, Json* reply) {
   Json web = Json::object();
-  web["address"] = std::string("http://") + NetFormatAddress(address, text) + ":" + std::to_string(port) + "/";
+  web["address"] = WebAddress(address, port);
   if (!key.empty()) web["key"] = key;
   (*reply)["web"] = std::move(web);
 }

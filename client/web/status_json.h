@@ -12,8 +12,11 @@
 // counts, and "lines", the window's five lines.
 void AddStatusMembers(const LinkStatus& status, Json* reply);
 
-// Adds to reply "web": {"address":"http://A.B.C.D:PORT/","key":KEY}, where
-// a tablet opens the gateway's pages; without "key" when key is "".
+// "http://A.B.C.D:PORT/": where a tablet opens the gateway's pages.
+std::string WebAddress(uint32_t address, uint16_t port);
+
+// Adds to reply "web": {"address":WebAddress(...),"key":KEY}; without "key"
+// when key is "".
 void AddWebMember(uint32_t address, uint16_t port, const std::string& key, Json* reply);
 
 // {"op":"link","up":...,"server":"..."} as text.
