@@ -80,6 +80,8 @@ void StartConnectionStatusThread(Link& link) {
   }
 }
 
+void ShutdownBegins() { windowPort.StartClosingErrorBox(); }
+
 void ShutdownFirstHalf() {
   StopRunning();
   StopThreadsAndRelease(true);

@@ -12,6 +12,11 @@ void CreateIpcEvent();
 // Sets programRunning and starts the connection status thread on link.
 void StartConnectionStatusThread(Link& link);
 
+// WM_CLOSE or Exit, before the status window is destroyed: an error box
+// that is open is told to close now, so that its end runs beside the
+// window's (each takes a while under some window systems) instead of after it.
+void ShutdownBegins();
+
 // WM_DESTROY of the status window: stops the threads in order, writes the
 // closing line, closes the event log, releases the bitmap and the event, and
 // posts the quit message.

@@ -45,7 +45,10 @@ void OnCreate(HWND hwnd) {
 void OnCommand(HWND hwnd, WORD command) {
   switch (command) {
     case IDM_INFO: DialogBoxParamA(appInstance, MAKEINTRESOURCEA(IDD_INFO), hwnd, InfoDialogProc, 0); break;
-    case IDM_EXIT: DestroyWindow(hwnd); break;
+    case IDM_EXIT:
+      ShutdownBegins();
+      DestroyWindow(hwnd);
+      break;
     case IDM_READ_LOGGING: ToggleReadLogging(); break;
     case IDM_WRITE_LOGGING: ToggleWriteLogging(); break;
     case IDM_WEB_ADDRESS: ShowWebAddress(hwnd); break;
@@ -98,6 +101,7 @@ LRESULT CALLBACK StatusWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CREATE: OnCreate(hwnd); break;
     case WM_PAINT: PaintStatusWindow(hwnd, windowLink->CurrentStatus()); break;
     case WM_COMMAND: OnCommand(hwnd, LOWORD(wp)); break;
+    case WM_CLOSE: ShutdownBegins(); break;
     case WM_DESTROY: ShutdownFirstHalf(); break;
   }
   return DefWindowProcA(hwnd, msg, wp, lp);

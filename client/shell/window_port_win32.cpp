@@ -52,6 +52,12 @@ void WindowPort::ShowError(const char* text, const char* caption) {
   }
 }
 
+void WindowPort::StartClosingErrorBox() {
+  closing_.store(1);
+  const DWORD thread = boxThread_.load();
+  if (showing_.load() != 0 && thread != 0) EnumThreadWindows(thread, PressOkOnDialog, 0);
+}
+
 void WindowPort::CloseErrorBox() {
   closing_.store(1);
   while (showing_.load() != 0) {

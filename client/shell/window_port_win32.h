@@ -21,6 +21,9 @@ class WindowPort final : public StatusWindowPort {
   // begun.
   void ShowError(const char* text, const char* caption) override;
 
+  // The shutdown's first sign (WM_CLOSE, Exit): presses OK on a box that is
+  // open, without waiting for it; no box opens after it.
+  void StartClosingErrorBox();
   // Shutdown, after programRunning was cleared: closes a box that ShowError
   // has open or is about to open, and returns once it has returned. Then,
   // once the supervisor thread has ended, JoinErrorBox waits for the box's
