@@ -1,8 +1,9 @@
 // The gateway's start, stop and watch thread. One thread runs the io_context,
 // so every connection's state is touched by that thread alone; the watch
-// thread only posts to it.
+// thread and the image's change hook only post to it.
 #include "web/gateway.h"
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 
@@ -12,6 +13,19 @@
 namespace {
 
 constexpr uint32_t kWatchSliceMs = 100;  // the link's state is looked at this often
+
+// The image's change hook while a connection has a subscription of interval
+// 0, on the writer's thread: posts one hand-out, which takes every change
+// until it runs with it. It never waits and never throws.
+void PostImageChange(void* context) {
+  auto& g = *static_cast<Gateway::Impl*>(context);
+  if (g.changePosted.exchange(true)) return;
+  try {
+    net::post(g.ioc, [&g] { g.HandOut(std::string()); });
+  } catch (const std::exception&) {
+    g.changePosted.store(false);  // out of memory: the next change tries again
+  }
+}
 
 }  // namespace
 
@@ -27,9 +41,37 @@ void Gateway::Impl::Accept() {
 void Gateway::Impl::CloseAll() {
   beast::error_code ignored;
   acceptor.close(ignored);
+  tick.cancel();
   for (auto& weak : connections)
     if (auto connection = weak.lock()) CloseConnection(*connection);
   connections.clear();
+}
+
+void Gateway::Impl::ScheduleTick(uint64_t dueMs) {
+  if (dueMs >= tickAt || !acceptor.is_open()) return;
+  tickAt = dueMs;
+  const uint64_t now = GatewayNowMs();
+  tick.expires_after(std::chrono::milliseconds(dueMs > now ? dueMs - now : 0));
+  tick.async_wait([this](beast::error_code ec) {
+    if (ec) return;  // set again for another time, or the gateway stops
+    tickAt = UINT64_MAX;
+    Tick();
+  });
+}
+
+void Gateway::Impl::Tick() {
+  const uint64_t now = GatewayNowMs();
+  uint64_t next = UINT64_MAX;
+  size_t kept = 0;
+  for (auto& weak : connections)
+    if (auto connection = weak.lock()) {
+      next = std::min(next, PushDue(*connection, now));
+      connections[kept++] = weak;
+    }
+  connections.resize(kept);
+  // A clock that reads a little behind the timer's must not set it for now
+  // again and again.
+  ScheduleTick(std::max(next, now + 1));
 }
 
 // Hands a change to every connection (io thread).
@@ -44,27 +86,42 @@ void Gateway::Impl::HandOut(const std::string& linkMessage) {
   connections.resize(kept);
 }
 
-// Waits for changes of the image, looks at the link's state at least every
-// kWatchSliceMs, and posts what changed to the io thread; a change posted
-// and not yet handed out takes the next ones with it. What it starts from
-// is taken before the gateway accepts anyone, so that a change made before
-// this thread first runs still reaches the clients.
-void Gateway::Impl::Watch(uint64_t seen, std::string link) {
-  uint64_t linkLookedAt = GatewayNowMs();
+// Looks at the link's state every kWatchSliceMs and posts its changes to the
+// io thread. link: the message the connections were told at the start.
+void Gateway::Impl::Watch(std::string link) {
   while (running.load()) {
-    const uint64_t count = WaitForImageChange(seen, kWatchSliceMs);
+    PauseWatch(kWatchSliceMs);
     if (!running.load()) break;
-    std::string linkChange;
-    if (GatewayNowMs() - linkLookedAt >= kWatchSliceMs || count == seen) {
-      linkLookedAt = GatewayNowMs();
-      std::string current = GatewaySession::LinkMessage(host.Status());
-      if (current != link) linkChange = link = std::move(current);
-    }
-    if (count == seen && linkChange.empty()) continue;
-    seen = count;
-    if (linkChange.empty() && changePosted.exchange(true)) continue;
-    net::post(ioc, [this, linkChange = std::move(linkChange)] { HandOut(linkChange); });
+    std::string current = GatewaySession::LinkMessage(host.Status());
+    if (current == link) continue;
+    link = current;
+    net::post(ioc, [this, current = std::move(current)] { HandOut(current); });
   }
+}
+
+void Gateway::Impl::WantEachChange(bool wanted) {
+  eachChange += wanted ? 1 : -1;
+  if (wanted && eachChange == 1) {
+    SetImageChangeHook(PostImageChange, this);
+    // A change between the first push and the hook is handed out too.
+    PostImageChange(this);
+  } else if (!wanted && eachChange == 0) {
+    SetImageChangeHook(nullptr, nullptr);
+  }
+}
+
+void Gateway::Impl::PauseWatch(uint32_t ms) {
+  std::unique_lock<std::mutex> hold(watchLock);
+  watchWake.wait_for(hold, std::chrono::milliseconds(ms), [this] { return watchWoken; });
+  watchWoken = false;
+}
+
+void Gateway::Impl::WakeWatch() {
+  {
+    std::lock_guard<std::mutex> hold(watchLock);
+    watchWoken = true;
+  }
+  watchWake.notify_one();
 }
 
 void Gateway::Impl::Run() {
@@ -104,18 +161,19 @@ Status Gateway::Start(const GatewaySettings& settings) {
   }
   g.port.store(g.acceptor.local_endpoint().port());
   g.running.store(true);
-  const uint64_t changes = ImageChangeCount();
+  // The link's state before anyone is accepted: a change after it is told,
+  // however late the watch thread first runs.
   std::string link = GatewaySession::LinkMessage(g.host.Status());
   g.Accept();
   g.ioThread = std::thread([&g] { g.Run(); });
-  g.watchThread = std::thread([&g, changes, link = std::move(link)]() mutable { g.Watch(changes, std::move(link)); });
+  g.watchThread = std::thread([&g, link = std::move(link)]() mutable { g.Watch(std::move(link)); });
   return Status::Done();
 }
 
 void Gateway::Stop() {
   Impl& g = *impl_;
   if (!g.running.exchange(false)) return;
-  WakeImageWatchers();
+  g.WakeWatch();
   if (g.watchThread.joinable()) g.watchThread.join();
   // The clients see their connections end now, not when the process does.
   std::promise<void> closed;
@@ -125,6 +183,7 @@ void Gateway::Stop() {
     closed.set_value();
   });
   done.wait_for(std::chrono::seconds(1));
+  SetImageChangeHook(nullptr, nullptr);  // nothing posts to the io_context from here on
   g.ioc.stop();
   if (g.ioThread.joinable()) g.ioThread.join();
   beast::error_code ignored;

@@ -1,8 +1,8 @@
 // The gateway's sockets: an HTTP request for a page or for a WebSocket, and
 // the WebSocket connections. Every function here runs on the io thread.
 // Each connection owns its GatewaySession, a queue of messages to send
-// (bounded: a client that does not read is closed) and a timer for its
-// subscriptions' next pushes.
+// (bounded: a client that does not read is closed); the gateway's one tick
+// brings every connection's timed pushes.
 #include <chrono>
 #include <cstring>
 #include <deque>
@@ -49,11 +49,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(tcp::socket&& socket, Gateway::Impl& gateway, bool mayWrite)
       : ws_(std::move(socket)),
-        timer_(ws_.get_executor()),
         gateway_(gateway),
         session_(gateway.host, mayWrite, gateway.settings) {}
 
-  ~Connection() { Uncount(); }
+  ~Connection() {
+    Uncount();
+    CountEachChange(false);
+  }
 
   void Run(http::request<http::string_body> request) {
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
@@ -66,6 +68,13 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (!open_) return;
     if (!linkMessage.empty()) Send(linkMessage);
     Poll();
+  }
+
+  // The gateway's tick: the pushes due at nowMs; when the next one is due.
+  uint64_t PushDue(uint64_t nowMs) {
+    if (!open_) return UINT64_MAX;
+    if (session_.NextDueMs() <= nowMs) Push(nowMs);
+    return session_.NextDueMs();
   }
 
  private:
@@ -97,27 +106,25 @@ class Connection : public std::enable_shared_from_this<Connection> {
     if (open_) Read();
   }
 
+  // The pushes due now, and the gateway's tick set for the next one that
+  // time brings (changes come through Changed).
   void Poll() {
-    pushes_.clear();
-    session_.Poll(GatewayNowMs(), &pushes_);
-    for (std::string& push : pushes_) Send(std::move(push));
-    Schedule();
+    Push(GatewayNowMs());
+    if (open_) gateway_.ScheduleTick(session_.NextDueMs());
   }
 
-  // The timer for the next push that time brings (changes come through Changed).
-  void Schedule() {
-    const uint64_t due = session_.NextDueMs();
-    if (!open_ || due == UINT64_MAX || due == scheduledFor_) return;
-    scheduledFor_ = due;
-    const uint64_t now = GatewayNowMs();
-    timer_.expires_after(std::chrono::milliseconds(due > now ? due - now : 0));
-    timer_.async_wait([weak = weak_from_this()](beast::error_code ec) {
-      if (ec) return;
-      if (auto self = weak.lock()) {
-        self->scheduledFor_ = 0;
-        self->Poll();
-      }
-    });
+  void Push(uint64_t nowMs) {
+    pushes_.clear();
+    session_.Poll(nowMs, &pushes_);
+    for (std::string& push : pushes_) Send(std::move(push));
+    CountEachChange(open_ && session_.PollsAtEachChange());
+  }
+
+  // Whether the gateway's watch hands this connection each change.
+  void CountEachChange(bool wanted) {
+    if (wanted == eachChange_) return;
+    eachChange_ = wanted;
+    gateway_.WantEachChange(wanted);
   }
 
   // Queues a message; a client whose queue is full is not reading: it is closed.
@@ -161,7 +168,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     open_ = false;
     closed_ = true;
     Uncount();
-    timer_.cancel();
+    CountEachChange(false);
     beast::error_code ignored;
     beast::get_lowest_layer(ws_).socket().close(ignored);
   }
@@ -174,15 +181,14 @@ class Connection : public std::enable_shared_from_this<Connection> {
   }
 
   websocket::stream<beast::tcp_stream> ws_;
-  net::steady_timer timer_;
   Gateway::Impl& gateway_;
   GatewaySession session_;
   beast::flat_buffer in_;
   std::deque<std::string> queue_;
   std::vector<std::string> pushes_;
   size_t queuedBytes_ = 0;
-  uint64_t scheduledFor_ = 0;
   bool writing_ = false;
+  bool eachChange_ = false;  // counted in the gateway's eachChange
   bool open_ = false;
   bool closed_ = false;
   bool counted_ = false;
@@ -291,3 +297,5 @@ void ServeSocket(tcp::socket&& socket, Gateway::Impl& gateway) { std::make_share
 void HandChange(Connection& connection, const std::string& linkMessage) { connection.Changed(linkMessage); }
 
 void CloseConnection(Connection& connection) { connection.Close(); }
+
+uint64_t PushDue(Connection& connection, uint64_t nowMs) { return connection.PushDue(nowMs); }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -32,17 +34,34 @@ struct Gateway::Impl {
   std::atomic<int> clients{0};  // outlives the io_context: its handlers' connections count down
   std::atomic<bool> running{false};
   std::atomic<bool> changePosted{false};  // a change is posted and not yet handed out
+  int eachChange = 0;  // connections with a subscription of interval 0 (io thread)
   std::atomic<uint16_t> port{0};
   std::vector<std::weak_ptr<Connection>> connections;  // the io thread's
   net::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
+  // The one timer of every connection's timed pushes, and when it is set for
+  // (UINT64_MAX: not set); the io thread's.
+  net::steady_timer tick{ioc};
+  uint64_t tickAt = UINT64_MAX;
   std::thread ioThread, watchThread;
+  // The watch thread's pause between its looks at the link; Stop ends it.
+  std::mutex watchLock;
+  std::condition_variable watchWake;
+  bool watchWoken = false;
 
   void Accept();
   void CloseAll();
-  // seen, link: the image's change count and the link message before the first connection
-  void Watch(uint64_t seen, std::string link);
+  void Watch(std::string link);
+  void PauseWatch(uint32_t ms);
+  void WakeWatch();
   void HandOut(const std::string& linkMessage);
+  // A connection comes to want each change of the image, or no longer does:
+  // the image's change hook is set while one does (io thread).
+  void WantEachChange(bool wanted);
+  // Sets the tick for dueMs unless it is set for earlier already (io thread).
+  void ScheduleTick(uint64_t dueMs);
+  // The tick: every connection due pushes, then the tick is set for the next.
+  void Tick();
   void Run();
 };
 
@@ -55,6 +74,10 @@ void ServeSocket(tcp::socket&& socket, Gateway::Impl& gateway);
 // close it.
 void HandChange(Connection& connection, const std::string& linkMessage);
 void CloseConnection(Connection& connection);
+
+// What the tick does to a connection (io thread): the pushes due at nowMs;
+// returns when its next push is due (UINT64_MAX: none by time).
+uint64_t PushDue(Connection& connection, uint64_t nowMs);
 
 // The monotonic clock the connections' subscriptions run on.
 uint64_t GatewayNowMs();

@@ -219,14 +219,14 @@ void GatewaySession::Poll(uint64_t nowMs, std::vector<std::string>* pushes) {
       push["values"] = std::move(values);
       pushes->push_back(PrintMessage(push));
     }
-    // The looks keep a steady cadence: a late look (the PC was busy, a timer
-    // that wakes on the system's tick) does not put the next one back, so the
-    // pushes keep the rate asked for; a look a whole interval late starts the
-    // cadence again from now instead of catching up in a burst.
-    if (g.intervalMs != 0) {
-      g.dueMs += g.intervalMs;
-      if (g.dueMs <= nowMs) g.dueMs = nowMs + g.intervalMs;
-    }
+    // The looks fall on a grid of the interval on the monotonic clock: one
+    // look per step of the grid. A late look (the PC was busy, a timer that
+    // wakes on the system's tick) does not put the next one back, so the
+    // pushes keep the rate asked for; a look a whole step late skips the
+    // steps it missed instead of catching up in a burst. Sessions that ask
+    // for the same interval are due at the same moments, so one wake-up of
+    // the serving side serves them all.
+    if (g.intervalMs != 0) g.dueMs = (nowMs / g.intervalMs + 1) * g.intervalMs;
   }
 }
 
@@ -238,6 +238,12 @@ uint64_t GatewaySession::NextDueMs() const {
     if (g.dueMs < due) due = g.dueMs;
   }
   return due;
+}
+
+bool GatewaySession::PollsAtEachChange() const {
+  for (const WebGroup& g : groups_)
+    if (g.subscribed && g.intervalMs == 0) return true;
+  return false;
 }
 
 std::string GatewaySession::LinkMessage(const LinkStatus& status) { return LinkMessageText(status); }

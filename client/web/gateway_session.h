@@ -60,6 +60,9 @@ class GatewaySession {
   // change for them.
   uint64_t NextDueMs() const;
 
+  // Whether a subscription of interval 0 wants a poll at each change.
+  bool PollsAtEachChange() const;
+
   // The "link" message for the status given (at a connection's start, and
   // whenever the link comes up or goes down).
   static std::string LinkMessage(const LinkStatus& status);

@@ -23,8 +23,9 @@ struct WebGroup {
   std::vector<GroupField> fields;  // in the order declared
   uint32_t bytes = 0;              // the fields' sizes added up
 
-  // The subscription: a push at most every intervalMs (0: at each poll that
-  // finds a change), the next one not before dueMs.
+  // The subscription: at most one push per step of intervalMs on the
+  // monotonic clock (0: at each poll that finds a change), the next one not
+  // before dueMs.
   bool subscribed = false;
   uint32_t intervalMs = 0;
   uint64_t dueMs = 0;

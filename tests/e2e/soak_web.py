@@ -60,7 +60,7 @@ class WebClients:
         due = (close_ns - start_ns) / 1e6 / INTERVAL_MS
         worst_last, worst_gap, total = 0.0, 0.0, 0
         for client in range(self.clients):
-            times = sorted(t for c, t in self.rows if c == client and start_ns <= t <= close_ns)
+            times = sorted(t for c, t, *_ in self.rows if c == client and start_ns <= t <= close_ns)
             total += len(times)
             last = (close_ns - times[-1]) / 1e9 if times else float("inf")
             gaps = [(b - a) / 1e9 for a, b in zip(times, times[1:])]

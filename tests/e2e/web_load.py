@@ -11,7 +11,8 @@ stamps and journal.
         CLIENTS clients, each subscribed at INTERVAL ms to a group of 20
         fields: the u32 at OFFSET (which moves all the time) and 19 others,
         each connecting again when its connection ends;
-        OUT: "client received_ns" per push
+        OUT: "client received_ns value" per push (value: the u32's, -1
+        when it did not change)
     web_load.py writes URL OFFSET FIRST COUNT OUT
         COUNT writes of a u32 at OFFSET (FIRST, FIRST+1, ...), each sent once
         the reply of the one before has come; OUT: "value sent_ns"
@@ -58,13 +59,15 @@ async def until_stdin():
 
 
 async def collect(ws, rows, tag):
-    """Appends (tag or the value, received_ns) for each values push."""
+    """Appends (the value, received_ns), or with a tag (tag, received_ns, the
+    value or -1 when it did not change), for each values push."""
     try:
         async for message in ws:
             now = time.time_ns()
             push = json.loads(message)
             if push.get("op") == "values":
-                rows.append((push["values"]["c"] if tag is None else tag, now))
+                value = push["values"].get("c", -1)
+                rows.append((value, now) if tag is None else (tag, now, value))
     except websockets.exceptions.ConnectionClosed:
         pass
 
@@ -143,7 +146,7 @@ async def main(argv):
     mode, url, args, out = argv[1], argv[2], [int(a, 0) for a in argv[3:-1]], argv[-1]
     rows = await {"fresh": fresh, "fanout": fanout, "writes": writes}[mode](url, *args, out)
     with open(out, "w") as f:
-        f.writelines("%d %d\n" % row for row in rows)
+        f.writelines(" ".join(str(x) for x in row) + "\n" for row in rows)
     say("done")
 
 

@@ -34,7 +34,7 @@ TEST_F(Gateway, PushesTheChangesAtMostOncePerInterval) {
       {"changed and changed back", 1150, {{0x99, 0x99}, {0x35, 0x12}}, nullptr, 1200},
       {"two changes within one interval: the latest", 1200, {{0x01, 0x00}, {0x02, 0x00}}, R"({"a":2})", 1250},
       {"polled late: the cadence kept", 1263, {{0x03, 0x00}}, R"({"a":3})", 1300},
-      {"a whole interval late: the cadence from now", 1362, {{0x04, 0x00}}, R"({"a":4})", 1412},
+      {"a whole step late: the steps missed are skipped", 1362, {{0x04, 0x00}}, R"({"a":4})", 1400},
   };
   for (const auto& step : steps) {
     SCOPED_TRACE(step.name);
@@ -112,12 +112,29 @@ TEST_F(Gateway, DeclaringOrSubscribingAgainStartsWithEveryValue) {
   got = Pushes(70);
   ASSERT_EQ(1u, got.size());
   EXPECT_EQ(json::parse(R"({"x":0})"), got[0]["values"]);
-  EXPECT_EQ(270u, session.NextDueMs());
+  EXPECT_EQ(200u, session.NextDueMs()) << "the next step of the clock's 200 ms grid";
 
   EXPECT_EQ("limit", Ask(R"({"op":"subscribe","group":"g","interval":9})", 80)["error"]);
-  EXPECT_EQ(270u, session.NextDueMs()) << "a refused subscribe changes nothing";
+  EXPECT_EQ(200u, session.NextDueMs()) << "a refused subscribe changes nothing";
   Expect(R"({"op":"subscribe","group":"g","interval":10})", 80);
   EXPECT_EQ(80u, session.NextDueMs());
+}
+
+// Subscriptions of one interval, whenever they began, are due at the same
+// moments (the steps of the interval on the monotonic clock): one wake-up of
+// the serving side serves every client of a panel.
+TEST_F(Gateway, SubscriptionsOfOneIntervalShareTheirMoments) {
+  Expect(kDeclareG);
+  Expect(R"({"op":"declare","group":"h","offsets":[{"name":"x","offset":"0x0100","type":"u16"}]})");
+  Expect(R"({"op":"subscribe","group":"g","interval":50})", 1003);
+  ASSERT_EQ(1u, Pushes(1003).size());
+  EXPECT_EQ(1050u, session.NextDueMs());
+  Expect(R"({"op":"subscribe","group":"h","interval":50})", 1021);
+  ASSERT_EQ(1u, Pushes(1021).size()) << "the first push of h at once; g is not due";
+  EXPECT_EQ(1050u, session.NextDueMs());
+  SetImage(0x0100, {7});
+  EXPECT_EQ(2u, Pushes(1050).size());
+  EXPECT_EQ(1100u, session.NextDueMs());
 }
 
 TEST_F(Gateway, EachGroupPushesOnItsOwn) {

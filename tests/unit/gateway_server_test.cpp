@@ -1,7 +1,7 @@
 // The gateway's serving side over real loopback sockets, with a Beast client:
 // the WebSocket at /ws and its first message, the Host and Origin rules, the
-// pages and their Host rule, an image change pushed to a subscriber, the
-// bound on connections, a client that never reads, and a stop that ends
+// pages and their Host rule, an image change pushed to a subscriber, timed
+// pushes to several clients, the link's changes, the bound on connections, a client that never reads, and a stop that ends
 // every connection at once.
 #include "web/gateway.h"
 
@@ -182,6 +182,46 @@ TEST_F(GatewayServer, AChangeOfTheImageIsPushedToASubscriber) {
   const json pushed = Next(*ws);
   EXPECT_EQ("values", pushed["op"]);
   EXPECT_EQ(7, pushed["values"]["a"]);
+}
+
+// Timed subscriptions of several clients come from the gateway's one tick:
+// each client gets its own pushes, and one that leaves takes nothing from the
+// others.
+TEST_F(GatewayServer, TimedPushesReachEveryClientAndOutliveOneThatLeaves) {
+  std::vector<std::unique_ptr<websocket::stream<tcp::socket>>> clients;
+  for (int i = 0; i < 3; ++i) {
+    unsigned status = 0;
+    clients.push_back(Open(HostHeader(), "", &status));
+    ASSERT_EQ(101u, status);
+    Next(*clients.back());
+    Ask(*clients.back(),
+        {{"op", "declare"}, {"group", "g"}, {"offsets", {{{"name", "a"}, {"offset", 0x210}, {"type", "u8"}}}}});
+    ASSERT_EQ(json({{"ok", true}}), Ask(*clients.back(), {{"op", "subscribe"}, {"group", "g"}, {"interval", 20 + 10 * i}}));
+    EXPECT_EQ(0, Next(*clients.back())["values"]["a"]);
+  }
+  SetByte(0x210, 5);
+  for (auto& ws : clients) EXPECT_EQ(5, Next(*ws)["values"]["a"]);
+  clients[1]->close(websocket::close_code::normal);
+  clients.erase(clients.begin() + 1);
+  SetByte(0x210, 6);
+  for (auto& ws : clients) EXPECT_EQ(6, Next(*ws)["values"]["a"]);
+}
+
+// Without a subscription of interval 0 the watch does not wait for the
+// image's changes, yet the link's changes still reach every connection.
+TEST_F(GatewayServer, TheLinkIsToldWithoutSubscriptions) {
+  unsigned status = 0;
+  auto ws = Open(HostHeader(), "", &status);
+  ASSERT_EQ(101u, status);
+  EXPECT_EQ(false, Next(*ws)["up"]);
+  SetByte(0x220, 1);  // changes that wake nobody
+  {
+    std::lock_guard<std::mutex> hold(host_.lock);
+    host_.status.state = kUdpTcpConnected;
+  }
+  const json told = Next(*ws);
+  EXPECT_EQ("link", told["op"]);
+  EXPECT_EQ(true, told["up"]);
 }
 
 TEST_F(GatewayServer, TheConnectionAfterTheLastAllowedIsRefused) {

@@ -1,6 +1,6 @@
-// The image's change count and the wait for it: every kind of change wakes a
-// waiter, a wait on an old count returns at once, and a stopping watcher is
-// woken without a change.
+// The image's change count and its hook: every kind of change counts and runs
+// the hook on the writer's thread, what changes nothing does neither, and a
+// hook replaced while writers run runs no more once the replacing returns.
 #include "ipc/image_changes.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +13,16 @@
 
 namespace {
 
-constexpr uint32_t kLong = 60000;  // a wait that only a change or a wake-up ends
+void CountCall(void* context) { static_cast<std::atomic<int>*>(context)->fetch_add(1); }
 
-TEST(ImageChanges, EachKindOfChangeWakesAWaiter) {
-  InitOffsetImage();
+class ImageChanges : public ::testing::Test {
+ protected:
+  void SetUp() override { InitOffsetImage(); }
+  void TearDown() override { SetImageChangeHook(nullptr, nullptr); }
+  std::atomic<int> calls_{0};
+};
+
+TEST_F(ImageChanges, EachKindOfChangeCountsAndRunsTheHook) {
   const uint8_t block[kDataBlockSize] = {};
   const uint8_t record[kUpdateRecordSize] = {0, 0, 0x74, 0x02, 0x11, 0};
   const uint8_t value[2] = {1, 2};
@@ -28,46 +34,48 @@ TEST(ImageChanges, EachKindOfChangeWakesAWaiter) {
       {"update record", [&] { ApplyUpdateRecords(record, 1); }},
       {"local write", [&] { ApplyLocalWrite(0x0100, 2, value); }},
   };
+  SetImageChangeHook(CountCall, &calls_);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const uint64_t before = ImageChangeCount();
-    std::atomic<uint64_t> seen{0};
-    std::thread waiter([&] { seen = WaitForImageChange(before, kLong); });
+    const int called = calls_.load();
     c.change();
-    waiter.join();
-    EXPECT_EQ(before + 1, seen.load());
+    EXPECT_EQ(before + 1, ImageChangeCount());
+    EXPECT_EQ(called + 1, calls_.load());
   }
 }
 
-TEST(ImageChanges, NothingThatChangesNothingCounts) {
-  InitOffsetImage();
+TEST_F(ImageChanges, NothingThatChangesNothingCounts) {
+  SetImageChangeHook(CountCall, &calls_);
   const uint64_t before = ImageChangeCount();
   const uint8_t block[kDataBlockSize] = {};
   const uint8_t value[2] = {1, 2};
-  TakeDataBlock(11, block);                          // not a block type: refused
-  ApplyUpdateRecords(nullptr, 0);                    // no record
-  ApplyLocalWrite(kServerOwnedOffset, 2, value);     // the server's bytes: refused
+  TakeDataBlock(11, block);                       // not a block type: refused
+  ApplyUpdateRecords(nullptr, 0);                 // no record
+  ApplyLocalWrite(kServerOwnedOffset, 2, value);  // the server's bytes: refused
   EXPECT_EQ(before, ImageChangeCount());
-  EXPECT_EQ(before, WaitForImageChange(before, 1));  // a short wait runs out
+  EXPECT_EQ(0, calls_.load());
 }
 
-TEST(ImageChanges, AnOldCountReturnsAtOnceAndAWakeUpEndsTheWait) {
-  InitOffsetImage();
-  const uint64_t now = ImageChangeCount();
-  EXPECT_EQ(now, WaitForImageChange(now - 1, kLong));
-  std::atomic<bool> ended{false};
-  std::thread waiter([&] {
-    WaitForImageChange(now, kLong);
-    ended = true;
+TEST_F(ImageChanges, AHookReplacedRunsNoMore) {
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    const uint8_t value[1] = {1};
+    while (writing.load()) ApplyLocalWrite(0x0100, 1, value);
   });
-  // A wake-up that comes before the wait begins is not the wait's: wake until
-  // it has ended.
-  while (!ended) {
-    WakeImageWatchers();
+  const uint64_t start = ImageChangeCount();
+  while (ImageChangeCount() == start) std::this_thread::yield();  // the writer runs
+  std::atomic<int> other{0};
+  for (int round = 0; round < 50; ++round) {
+    SetImageChangeHook(CountCall, &calls_);
+    SetImageChangeHook(CountCall, &other);
+    const int after = calls_.load();
     std::this_thread::yield();
+    EXPECT_EQ(after, calls_.load()) << "round " << round;
   }
-  waiter.join();
-  EXPECT_EQ(now, ImageChangeCount());
+  SetImageChangeHook(nullptr, nullptr);
+  writing = false;
+  writer.join();
 }
 
 }  // namespace
