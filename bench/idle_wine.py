@@ -7,7 +7,8 @@ against a bare receiver taking the same streams, in the same run.
 Namespace B holds one native server_sim streaming its default load: beacons
 20/s, 5 block types x 20/s over TCP, 200 update frames/s. Namespace A holds
 one Wine, and in turn, never both at once, either the client
-(Kestrovaline.exe, linked to the server) or the floor (`ipc_probe floor`: a
+(Kestrovaline.exe, linked to the server, its web gateway listening as it
+does by default, with no web client) or the floor (`ipc_probe floor`: a
 plain blocking recv of up to 64 KB drains the TCP connection, a blocking
 recvfrom applies the update frames on the client's port). Each round runs
 both, one after the other, the order alternating between rounds; each takes
@@ -34,6 +35,7 @@ from wine_bench_setup import run_bench  # noqa: E402
 from wine_env import stop_process, wait_until  # noqa: E402
 
 TICKS = os.sysconf("SC_CLK_TCK")
+WEB_ON = "Port = 8765\r\n"  # the gateway as a user's client has it
 TARGET_POINTS = 1.0  # the client's median at most this many points of a core above the floor's
 
 
@@ -79,7 +81,7 @@ class Idle:
         """Starts the client or the floor; returns (what stop() takes, its Linux pid)."""
         net = rig.net
         if target == "client":
-            client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b)).start()
+            client = wh.Client(rig.env_a, settings=wh.settings_file(net.addr_a, net.addr_b, WEB_ON)).start()
             pid = wait_until(lambda: program_pid(b"Kestrovaline.exe"), 30)
             return client, pid
         # Without port= the floor takes the update frames on the client's port.

@@ -120,7 +120,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     CountEachChange(open_ && session_.PollsAtEachChange());
   }
 
-  // Whether the gateway's watch hands this connection each change.
+  // Whether this connection wants each change of the image (the gateway sets
+  // the image's change hook while one does).
   void CountEachChange(bool wanted) {
     if (wanted == eachChange_) return;
     eachChange_ = wanted;
