@@ -75,6 +75,11 @@ void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest) {
   std::memcpy(dest, offsetImage + offset, size);
 }
 
+void ReadImageSpans(const ImageSpan* spans, size_t count, uint8_t* dest) {
+  std::lock_guard<std::mutex> hold(imageLock);
+  for (size_t i = 0; i < count; ++i) std::memcpy(dest + spans[i].at, offsetImage + spans[i].offset, spans[i].size);
+}
+
 int ApplyLocalWrite(uint32_t offset, uint32_t size, const uint8_t* data, uint64_t nowMs) {
   if (offsetOwnership[offset] == kOwnerServer) return 0;
   const uint32_t stamp = WriteStamp(nowMs);

@@ -7,6 +7,7 @@
 // nested and never held across a blocking call. Nothing here allocates.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "base/protocol.h"
@@ -36,6 +37,17 @@ void InitOffsetImage();
 // Copies size image bytes from offset to dest under the lock. The caller keeps
 // offset + size within kImageSize.
 void ReadImageBytes(uint32_t offset, uint32_t size, uint8_t* dest);
+
+// Several spans under one hold of the lock, so that they are one moment's
+// bytes and a reader of many small fields takes the lock once: spans[i]'s
+// size bytes from its offset to dest + its at. The caller keeps each span
+// within kImageSize and dest large enough.
+struct ImageSpan {
+  uint32_t offset = 0;
+  uint32_t size = 0;
+  uint32_t at = 0;
+};
+void ReadImageSpans(const ImageSpan* spans, size_t count, uint8_t* dest);
 
 // A local write record: unless the ownership entry of offset is kOwnerServer,
 // copies the bytes into the image and marks them in the shadow with the time

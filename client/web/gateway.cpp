@@ -32,7 +32,13 @@ void PostImageChange(void* context) {
 void Gateway::Impl::Accept() {
   acceptor.async_accept(net::make_strand(ioc), [this](beast::error_code ec, tcp::socket socket) {
     if (!acceptor.is_open()) return;
-    if (!ec) ServeSocket(std::move(socket), *this);
+    if (!ec) {
+      // A push goes out at once, not when the client has acknowledged the
+      // one before (which its delayed ACK may hold for tens of ms).
+      beast::error_code ignored;
+      socket.set_option(tcp::no_delay(true), ignored);
+      ServeSocket(std::move(socket), *this);
+    }
     Accept();
   });
 }

@@ -129,8 +129,7 @@ WebStatus GatewaySession::Declare(const Json& request, uint64_t nowMs, Json*) {
     group = &groups_.emplace_back();
     group->name = *name;
   }
-  group->fields.swap(fields);
-  group->bytes = bytes;
+  SetGroupFields(*group, std::move(fields), bytes);
   RestartPushes(*group, nowMs);
   return WebStatus();
 }

@@ -40,6 +40,13 @@ WebStatus ParseGroupFields(const Json& offsets, std::vector<GroupField>* fields,
   return WebStatus();
 }
 
+void SetGroupFields(WebGroup& group, std::vector<GroupField>&& fields, uint32_t bytes) {
+  group.fields = std::move(fields);
+  group.bytes = bytes;
+  group.spans.clear();
+  for (const GroupField& f : group.fields) group.spans.push_back({f.field.offset, f.field.size, f.at});
+}
+
 const GroupField* FindField(const WebGroup& group, std::string_view name) {
   for (const GroupField& f : group.fields) {
     if (f.name == name) return &f;
@@ -57,9 +64,9 @@ void RestartPushes(WebGroup& group, uint64_t dueMs) {
 bool CollectChanges(WebGroup& group, bool linkUp, Json* values) {
   group.seen.resize(group.bytes);
   group.shown.resize(group.bytes);
+  ReadImageSpans(group.spans.data(), group.spans.size(), group.seen.data());
   for (const GroupField& f : group.fields) {
-    uint8_t* now = group.seen.data() + f.at;
-    ReadImageBytes(f.field.offset, f.field.size, now);
+    const uint8_t* now = group.seen.data() + f.at;
     if (!group.pushed || std::memcmp(now, group.shown.data() + f.at, f.field.size) != 0)
       (*values)[f.name] = DecodeValue(f.field, now);
   }

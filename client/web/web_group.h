@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ipc/offset_image.h"
 #include "web/web_status.h"
 #include "web/web_values.h"
 
@@ -21,6 +22,7 @@ struct GroupField {
 struct WebGroup {
   std::string name;
   std::vector<GroupField> fields;  // in the order declared
+  std::vector<ImageSpan> spans;    // the fields' bytes in the image, read at once for a push
   uint32_t bytes = 0;              // the fields' sizes added up
 
   // The subscription: at most one push per step of intervalMs on the
@@ -39,6 +41,9 @@ struct WebGroup {
 // kMaxGroupOffsets objects, each a field (ParseField) with a "name" unique in
 // the group, of kMaxGroupBytes at most in all. Nothing changes on a failure.
 WebStatus ParseGroupFields(const Json& offsets, std::vector<GroupField>* fields, uint32_t* bytes);
+
+// Gives the group the fields that ParseGroupFields made (of bytes in all).
+void SetGroupFields(WebGroup& group, std::vector<GroupField>&& fields, uint32_t bytes);
 
 // The group's field of that name, or null.
 const GroupField* FindField(const WebGroup& group, std::string_view name);

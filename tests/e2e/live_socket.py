@@ -22,16 +22,16 @@ _ESTABLISHED = "01"
 _SYN_SENT = "02"
 
 
-def connection_inodes(netns, remote_port, state=_ESTABLISHED):
-    """Inodes of the TCP sockets to remote_port in netns that are in state
-    (as /proc/net/tcp writes it: established by default)."""
+def connection_inodes(netns, port, state=_ESTABLISHED, local=False):
+    """Inodes of the TCP sockets to port (local: from port) in netns that
+    are in state (as /proc/net/tcp writes it: established by default)."""
     table = subprocess.run(["ip", "netns", "exec", netns, "cat", "/proc/net/tcp"], stdout=subprocess.PIPE,
                            check=True, timeout=10).stdout.decode()
     rows = table.splitlines()[1:]
     inodes = []
     for row in rows:
         fields = row.split()
-        if fields[3] == state and int(fields[2].split(":")[1], 16) == remote_port:
+        if fields[3] == state and int(fields[1 if local else 2].split(":")[1], 16) == port:
             inodes.append(int(fields[9]))
     return inodes
 
@@ -63,14 +63,15 @@ def _syscall(number, *args):
     return result
 
 
-def tcp_nodelay(netns, remote_port):
-    """Whether TCP_NODELAY is on for the one connection to remote_port in
-    netns; raises LookupError when there is none. (Wine keeps a socket's send
-    time limit in its own server, not on the Linux socket: that one shows in
-    what a send does, see the net layer's tests under Wine.)"""
-    inodes = connection_inodes(netns, remote_port)
+def tcp_nodelay(netns, port, local=False):
+    """Whether TCP_NODELAY is on for the one connection to port (local: the
+    one accepted on port) in netns; raises LookupError when there is none.
+    (Wine keeps a socket's send time limit in its own server, not on the
+    Linux socket: that one shows in what a send does, see the net layer's
+    tests under Wine.)"""
+    inodes = connection_inodes(netns, port, local=local)
     if len(inodes) != 1:
-        raise LookupError("%d connections to port %d in %s" % (len(inodes), remote_port, netns))
+        raise LookupError("%d connections at port %d in %s" % (len(inodes), port, netns))
     holder = _holder(inodes[0])
     if holder is None:
         raise LookupError("no process holds socket inode %d" % inodes[0])

@@ -2,8 +2,9 @@
 B; web clients (web_client.py, Debian's Python with python3-websockets) from
 A (this PC) and from B (another PC). Every op and its errors, a write from
 the web journaled by the server as the same write through the window
-message, the link's pushes, Host, Origin and key refusals, a port in use,
-a client that never reads, and a close with 20 web clients connected.
+message, the link's pushes, pushes sent at once (no Nagle), Host, Origin
+and key refusals, a port in use, a client that never reads, and a close
+with 20 web clients connected.
 Needs root; skipped otherwise.
 """
 
@@ -13,6 +14,7 @@ import subprocess
 import time
 import unittest
 
+import live_socket
 import wine_harness as wh
 from link_wine_case import RIG, LinkTestCase, setUpModule, tearDownModule  # noqa: F401 (the module's rig)
 from wine_env import wait_until
@@ -207,6 +209,17 @@ class Gateway(LinkTestCase):
         up = c.until("link", 60)
         self.assertIsInstance(up, dict, "no link message when the server came back")
         self.assertTrue(up["up"], up)
+        self.assertEqual(0, self.end(client, probe))
+
+    def test_pushes_leave_at_once(self):
+        # Nagle's algorithm would hold a push until the client acknowledged
+        # the one before, which its delayed ACK may hold for tens of ms.
+        sim, client, probe = self.launch_web()
+        c = self.web(self.net.ns_b)
+        self.assertEqual("link", c.recv()["op"])
+        self.assertTrue(live_socket.tcp_nodelay(self.net.ns_a, PORT, local=True),
+                        "TCP_NODELAY is off on the gateway's socket")
+        c.close()
         self.assertEqual(0, self.end(client, probe))
 
     def test_a_port_in_use_is_one_line_and_the_client_runs_on(self):

@@ -1,11 +1,12 @@
 // The offset image rules: local writes against data blocks (the write shadow),
-// update records, the ownership map, where each block type lands, and the
-// link activity count.
+// update records, the ownership map, where each block type lands, the link
+// activity count, and spans read as one moment.
 #include "ipc/offset_image.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -284,3 +285,27 @@ TEST_F(OffsetImage, ClearedMarksLetTheNextBlockThrough) {
 }
 
 }  // namespace
+
+// Spans read at once land at their places and are one moment's bytes: two
+// fields of one block never show two different blocks.
+TEST_F(OffsetImage, SpansAreReadAsOneMoment) {
+  Send(6, Block(6, 0x00, {{0x0010, 0x11}, {0x0011, 0x22}, {0x0F00, 0x33}}));
+  const ImageSpan spans[] = {{0x0F00, 1, 0}, {0x0010, 2, 1}};
+  uint8_t got[3] = {};
+  ReadImageSpans(spans, 2, got);
+  EXPECT_EQ((Bytes{0x33, 0x11, 0x22}), Bytes(got, got + 3));
+
+  Send(6, Block(6, 0x00));
+  std::atomic<bool> sending{true};
+  std::thread server([&] {
+    for (uint8_t fill = 1; sending.load(); ++fill) Send(6, Block(6, fill));
+  });
+  int torn = 0;
+  for (int i = 0; i < 20000; ++i) {
+    ReadImageSpans(spans, 2, got);
+    torn += got[0] != got[1] || got[1] != got[2];
+  }
+  sending = false;
+  server.join();
+  EXPECT_EQ(0, torn);
+}
