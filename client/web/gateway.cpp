@@ -189,9 +189,11 @@ void Gateway::Stop() {
     closed.set_value();
   });
   done.wait_for(std::chrono::seconds(1));
-  SetImageChangeHook(nullptr, nullptr);  // nothing posts to the io_context from here on
   g.ioc.stop();
   if (g.ioThread.joinable()) g.ioThread.join();
+  // Only now: a handler that ran late may have set the hook again. Nothing
+  // posts to the io_context from here on.
+  SetImageChangeHook(nullptr, nullptr);
   beast::error_code ignored;
   g.acceptor.close(ignored);
   g.port.store(0);
