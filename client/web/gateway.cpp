@@ -1,6 +1,6 @@
-// The gateway's start, stop and watch thread. One thread runs the io_context,
-// so every connection's state is touched by that thread alone; the watch
-// thread and the image's change hook only post to it.
+// The gateway's start, stop, tick and look at the link. One thread runs the
+// io_context, so every connection's state is touched by that thread alone;
+// the image's change hook only posts to it.
 #include "web/gateway.h"
 
 #include <algorithm>
@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kWatchSliceMs = 100;  // the link's state is looked at this often
+constexpr uint32_t kLinkLookMs = 100;  // the link's state is looked at this often
 
 // The image's change hook while a connection has a subscription of interval
 // 0, on the writer's thread: posts one hand-out, which takes every change
@@ -48,8 +48,8 @@ void Gateway::Impl::CloseAll() {
   beast::error_code ignored;
   acceptor.close(ignored);
   tick.cancel();
-  for (auto& weak : connections)
-    if (auto connection = weak.lock()) CloseConnection(*connection);
+  linkTimer.cancel();
+  EachConnection([](Connection& c) { CloseConnection(c); });
   connections.clear();
 }
 
@@ -68,13 +68,7 @@ void Gateway::Impl::ScheduleTick(uint64_t dueMs) {
 void Gateway::Impl::Tick() {
   const uint64_t now = GatewayNowMs();
   uint64_t next = UINT64_MAX;
-  size_t kept = 0;
-  for (auto& weak : connections)
-    if (auto connection = weak.lock()) {
-      next = std::min(next, PushDue(*connection, now));
-      connections[kept++] = weak;
-    }
-  connections.resize(kept);
+  EachConnection([&](Connection& c) { next = std::min(next, PushDue(c, now)); });
   // A clock that reads a little behind the timer's must not set it for now
   // again and again.
   ScheduleTick(std::max(next, now + 1));
@@ -83,26 +77,21 @@ void Gateway::Impl::Tick() {
 // Hands a change to every connection (io thread).
 void Gateway::Impl::HandOut(const std::string& linkMessage) {
   changePosted.store(false);
-  size_t kept = 0;
-  for (auto& weak : connections)
-    if (auto connection = weak.lock()) {
-      HandChange(*connection, linkMessage);
-      connections[kept++] = weak;
-    }
-  connections.resize(kept);
+  EachConnection([&](Connection& c) { HandChange(c, linkMessage); });
 }
 
-// Looks at the link's state every kWatchSliceMs and posts its changes to the
-// io thread. link: the message the connections were told at the start.
-void Gateway::Impl::Watch(std::string link) {
-  while (running.load()) {
-    PauseWatch(kWatchSliceMs);
-    if (!running.load()) break;
-    std::string current = GatewaySession::LinkMessage(host.Status());
-    if (current == link) continue;
+// Looks at the link's state every kLinkLookMs and tells the connections when
+// it changed (io thread).
+void Gateway::Impl::LookAtLink() {
+  std::string current = GatewaySession::LinkMessage(host.Status());
+  if (current != link) {
     link = current;
-    net::post(ioc, [this, current = std::move(current)] { HandOut(current); });
+    HandOut(current);
   }
+  linkTimer.expires_after(std::chrono::milliseconds(kLinkLookMs));
+  linkTimer.async_wait([this](beast::error_code ec) {
+    if (!ec) LookAtLink();
+  });
 }
 
 void Gateway::Impl::WantEachChange(bool wanted) {
@@ -114,20 +103,6 @@ void Gateway::Impl::WantEachChange(bool wanted) {
   } else if (!wanted && eachChange == 0) {
     SetImageChangeHook(nullptr, nullptr);
   }
-}
-
-void Gateway::Impl::PauseWatch(uint32_t ms) {
-  std::unique_lock<std::mutex> hold(watchLock);
-  watchWake.wait_for(hold, std::chrono::milliseconds(ms), [this] { return watchWoken; });
-  watchWoken = false;
-}
-
-void Gateway::Impl::WakeWatch() {
-  {
-    std::lock_guard<std::mutex> hold(watchLock);
-    watchWoken = true;
-  }
-  watchWake.notify_one();
 }
 
 void Gateway::Impl::Run() {
@@ -168,19 +143,17 @@ Status Gateway::Start(const GatewaySettings& settings) {
   g.port.store(g.acceptor.local_endpoint().port());
   g.running.store(true);
   // The link's state before anyone is accepted: a change after it is told,
-  // however late the watch thread first runs.
-  std::string link = GatewaySession::LinkMessage(g.host.Status());
+  // however late the io thread first runs.
+  g.link = GatewaySession::LinkMessage(g.host.Status());
   g.Accept();
+  net::post(g.ioc, [&g] { g.LookAtLink(); });
   g.ioThread = std::thread([&g] { g.Run(); });
-  g.watchThread = std::thread([&g, link = std::move(link)]() mutable { g.Watch(std::move(link)); });
   return Status::Done();
 }
 
 void Gateway::Stop() {
   Impl& g = *impl_;
   if (!g.running.exchange(false)) return;
-  g.WakeWatch();
-  if (g.watchThread.joinable()) g.watchThread.join();
   // The clients see their connections end now, not when the process does.
   std::promise<void> closed;
   std::future<void> done = closed.get_future();

@@ -1,8 +1,8 @@
 // The gateway: the image on the network. An HTTP server on every adapter
-// whose WebSocket at /ws speaks the JSON protocol of GatewaySession, on
-// threads of its own: one runs every connection (Asio), one watches the link's
-// state. The image's changes reach that first thread by a hook that posts to
-// it, set only while a client wants each change. Nothing on the link's or the
+// whose WebSocket at /ws speaks the JSON protocol of GatewaySession, on a
+// thread of its own that runs every connection (Asio) and looks at the link's
+// state. The image's changes reach that thread by a hook that posts to it,
+// set only while a client wants each change. Nothing on the link's or the
 // add-ons' paths ever waits for a web client: a client that does not read is
 // closed once its queue is full.
 #pragma once

@@ -1,12 +1,10 @@
 // Inside the gateway: the state its threads share and the two kinds of
-// socket it serves, for gateway.cpp (start, stop, the watch thread) and
+// socket it serves, for gateway.cpp (start, stop, the tick, the link) and
 // gateway_connection.cpp (HTTP requests and WebSocket connections). Beast and
 // Asio stay in these two files.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -43,17 +41,26 @@ struct Gateway::Impl {
   // (UINT64_MAX: not set); the io thread's.
   net::steady_timer tick{ioc};
   uint64_t tickAt = UINT64_MAX;
-  std::thread ioThread, watchThread;
-  // The watch thread's pause between its looks at the link; Stop ends it.
-  std::mutex watchLock;
-  std::condition_variable watchWake;
-  bool watchWoken = false;
+  // The link's state as the connections were last told it, and the timer of
+  // the next look at it; the io thread's (Start sets it before that runs).
+  std::string link;
+  net::steady_timer linkTimer{ioc};
+  std::thread ioThread;
 
   void Accept();
   void CloseAll();
-  void Watch(std::string link);
-  void PauseWatch(uint32_t ms);
-  void WakeWatch();
+  void LookAtLink();
+  // fn(connection) for each connection still there; the others are let go.
+  template <class Fn>
+  void EachConnection(Fn fn) {
+    size_t kept = 0;
+    for (auto& weak : connections)
+      if (auto connection = weak.lock()) {
+        fn(*connection);
+        connections[kept++] = weak;
+      }
+    connections.resize(kept);
+  }
   void HandOut(const std::string& linkMessage);
   // A connection comes to want each change of the image, or no longer does:
   // the image's change hook is set while one does (io thread).
