@@ -80,8 +80,9 @@ class FindsItsServer(NetworkTestCase):
         self.assertEqual((1, []), probe.request("write 0x0200 u8 7"))
         self.assertTrue(wait_until(lambda: any(l.startswith("write ") and " 0x00200 1 07" in l
                                                for l in sim.journal_lines()), 10), sim.journal_lines())
-        status = sim.status()
-        self.assertEqual(("1", self.net.addr_a), (status.get("connections"), status.get("client")), status)
+        # server_sim rewrites its status every 100 ms.
+        self.assertTrue(wait_until(lambda: (sim.status().get("connections"), sim.status().get("client"))
+                                   == ("1", self.net.addr_a), 5), sim.status())
         self.assertEqual(0, self.end(client, probe))
         self.assertEqual(settings, client.read(wh.SETTINGS), "the settings file was rewritten")
         lines = self.assert_closing_lines(client)

@@ -59,6 +59,13 @@ void WriteStatus() {
   if (f == nullptr) return;
   std::fputs(text, f);
   std::fclose(f);
-  std::error_code ignored;
-  std::filesystem::rename(temp, server.opt.status, ignored);
+  std::error_code error;
+  std::filesystem::rename(temp, server.opt.status, error);
+  if (error) {
+    // Under Wine a rename over a file that some process holds open is
+    // refused; the old file goes first then, or the status would stay as it
+    // was for as long as that lasts. A reader meanwhile finds no file.
+    std::filesystem::remove(server.opt.status, error);
+    std::filesystem::rename(temp, server.opt.status, error);
+  }
 }
