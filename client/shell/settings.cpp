@@ -11,6 +11,7 @@
 #include <cstring>
 #include <utility>
 
+#include "base/file_replace.h"
 #include "base/version.h"
 
 char settingsPath[kSettingsPathSize] = "Kestrovaline.ini";
@@ -344,7 +345,9 @@ Status WriteSettingsEntry(const char* key, const char* value) {
   if (std::fclose(out) != 0 && failure.ok())  // the last buffered lines may fail here
     failure = Status::Failure(Outcome::kFailed, "Can't write %s: %s", tempPath, std::strerror(errno));
   if (!failure.ok()) return failure;
-  if (std::remove(settingsPath) != 0 || std::rename(tempPath, settingsPath) != 0)
+  // One rename over the old file: a crash at any moment leaves the old
+  // settings or the new ones, never neither.
+  if (!ReplaceFileWith(tempPath, settingsPath))
     return Status::Failure(Outcome::kFailed, "Can't replace %s with %s: %s", settingsPath, tempPath,
                            std::strerror(errno));
   return Status::Done();

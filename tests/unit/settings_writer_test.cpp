@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <thread>
 
 #include "settings_fixture.h"
 
@@ -69,6 +71,29 @@ TEST_F(Settings, WriterFailureLeavesTheFileAsItWas) {
   EXPECT_STREQ("Can't read folder.ini: Is a directory", status.text());
   EXPECT_TRUE(fs::is_directory("folder.ini"));
   EXPECT_TRUE(fs::exists("folder.tmp"));  // the copy stays behind
+}
+
+// The new file takes the old one's place in one step: another thread that
+// looks for the file all the while a key is rewritten again and again always
+// finds it, so a crash at any moment would leave one of the two.
+TEST_F(Settings, WriterNeverLeavesAMomentWithoutTheFile) {
+  WriteFile(settingsPath, "[Network Settings]\r\n");
+  std::atomic<bool> writing{true};
+  std::atomic<int> looks{0}, missing{0};
+  std::thread looker([&] {
+    while (writing.load()) {
+      if (!fs::exists(settingsPath)) missing.fetch_add(1);
+      looks.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 300; ++i) {
+    const Status status = WriteSettingsEntry("IP Address of server", std::to_string(i).c_str());
+    ASSERT_EQ(Outcome::kDone, status.outcome()) << status.text();
+  }
+  writing.store(false);
+  looker.join();
+  EXPECT_EQ(0, missing.load()) << "of " << looks.load() << " looks";
+  EXPECT_EQ("[Network Settings]\r\nIP Address of server = 299\r\n", ReadFile(settingsPath));
 }
 
 // A settings path one character too long for its temporary copy's name: the
