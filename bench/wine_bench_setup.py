@@ -95,11 +95,13 @@ class ClientAndFloor:
     sequence: 5 block types x 20/s over TCP and 200 update frames/s (a
     counter at COUNTER moving by one) to their window's UDP port. Each
     server_sim writes the update frames' send stamps to work/TARGET-stamps.txt.
-    web: the lines of the client's [Web Server] section (default: off)."""
+    web: the lines of the client's [Web Server] section (default: off);
+    floor_options(net): more arguments of `ipc_probe floor` (pushes=...)."""
 
-    def __init__(self, work, web=None):
+    def __init__(self, work, web=None, floor_options=lambda net: []):
         self.work = work
         self.web = web
+        self.floor_options = floor_options
         self.rig = self.client = self.floor = None
         self.sims, self.probes = {}, {}
         self.client_options = []
@@ -117,7 +119,8 @@ class ClientAndFloor:
             self.client.start()
             self.floor = self.rig.env_a.popen(
                 [os.path.join(wh.bin_dir(), "ipc_probe.exe"), "floor", "class=" + FLOOR_CLASS, "local=" + net.addr_a,
-                 "port=%d" % FLOOR_PORT, "server=" + net.extra_b[0]], stdout=open(self.path("floor.txt"), "wb"))
+                 "port=%d" % FLOOR_PORT, "server=" + net.extra_b[0]] + self.floor_options(net),
+                stdout=open(self.path("floor.txt"), "wb"))
             self.probes["client"] = wh.Probe(self.rig.env_a)
             self.probes["floor"] = wh.Probe(self.rig.env_a, ["--class", FLOOR_CLASS])
             self.probes["client"].ok("wait-window FS98MAIN 30000")

@@ -16,6 +16,10 @@ stamps and journal.
     web_load.py writes URL OFFSET FIRST COUNT OUT
         COUNT writes of a u32 at OFFSET (FIRST, FIRST+1, ...), each sent once
         the reply of the one before has come; OUT: "value sent_ns"
+    web_load.py sink ADDRESS:PORT CONNECTIONS OUT
+        no web client: CONNECTIONS plain TCP connections to the bench's floor
+        (ipc_probe floor pushes=PORT), reading and dropping the bare pushes
+        it sends them; OUT: "connections bytes"
 
 It prints "ready" once every client is connected (and subscribed), then
 works until a line comes on its standard input (fresh, fanout) or the writes
@@ -142,9 +146,36 @@ async def writes(url, offset, first, count, out):
     return rows
 
 
+async def sink(address, connections, out):
+    host, port = address.rsplit(":", 1)
+    got = {"connections": 0, "bytes": 0}
+    ending = asyncio.Event()
+
+    async def drain():
+        reader, writer = await asyncio.open_connection(host, int(port))
+        got["connections"] += 1
+        reading = asyncio.ensure_future(reader.read(65536))
+        stop = asyncio.ensure_future(ending.wait())
+        while True:
+            done, _ = await asyncio.wait({reading, stop}, return_when=asyncio.FIRST_COMPLETED)
+            if stop in done or not reading.result():
+                break
+            got["bytes"] += len(reading.result())
+            reading = asyncio.ensure_future(reader.read(65536))
+        reading.cancel()
+        writer.close()
+
+    tasks = [asyncio.ensure_future(drain()) for _ in range(connections)]
+    say("ready")
+    await until_stdin()
+    ending.set()
+    await asyncio.gather(*tasks)
+    return [(got["connections"], got["bytes"])]
+
+
 async def main(argv):
     mode, url, args, out = argv[1], argv[2], [int(a, 0) for a in argv[3:-1]], argv[-1]
-    rows = await {"fresh": fresh, "fanout": fanout, "writes": writes}[mode](url, *args, out)
+    rows = await {"fresh": fresh, "fanout": fanout, "writes": writes, "sink": sink}[mode](url, *args, out)
     with open(out, "w") as f:
         f.writelines(" ".join(str(x) for x in row) + "\n" for row in rows)
     say("done")

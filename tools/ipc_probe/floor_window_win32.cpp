@@ -1,7 +1,7 @@
 // The floor window of `ipc_probe floor` (see the header). Three threads: the
 // window's, which serves requests; one that applies update frames; one that
-// drains the TCP connection. The image lock is held once per request and
-// once per update frame.
+// drains the TCP connection; and with pushes= a fourth that sends. The image
+// lock is held once per request and once per update frame.
 #include "floor_window_win32.h"
 
 #include <windows.h>
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/byte_order.h"
 #include "link/frames.h"
@@ -100,6 +101,39 @@ void DrainLink(NetSocket s) {
   }
 }
 
+// What the pushes to web clients cost a process, done bare: a listening
+// socket whose connections are taken as they come, and the bytes of a push
+// sent with one plain send on each at every step of the interval; nothing
+// read, no JSON, no WebSocket. A connection whose send fails is dropped.
+struct Pushes {
+  uint16_t port = 0;
+  uint64_t everyMs = 50, bytes = 61;
+};
+
+void SendPushes(NetSocket listener, Pushes p) {
+  const std::vector<uint8_t> push(p.bytes, '.');
+  std::vector<NetSocket> open;
+  for (;;) {
+    const uint64_t now = GetTickCount64();
+    Sleep(DWORD((now / p.everyMs + 1) * p.everyMs - now));
+    while (NetWaitReadable(listener, 0) == 1) {
+      const NetSocket s = NetAccept(listener, nullptr, nullptr);
+      if (s == kNoSocket) break;
+      NetSetNoDelay(s);
+      NetSetSendTimeLimit(s, kSendLimitMs);
+      open.push_back(s);
+    }
+    size_t kept = 0;
+    for (NetSocket s : open) {
+      if (NetSend(s, push.data(), uint32_t(push.size())) == int(push.size()))
+        open[kept++] = s;
+      else
+        NetClose(s);
+    }
+    open.resize(kept);
+  }
+}
+
 LRESULT CALLBACK FloorWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   if (floorIpcMessage != 0 && msg == floorIpcMessage) return ServeRequest(ATOM(wp));
   if (msg == WM_DESTROY) PostQuitMessage(0);
@@ -116,20 +150,35 @@ int Fail(const char* what) {
 int RunFloorWindow(const std::vector<std::string>& args) {
   std::string windowClass = "KVFLOOR", local, server;
   uint64_t port = kUpdatePort;  // the client's, unless the two run side by side
+  Pushes pushes;
+  bool pushing = false, bad = false;
+  // NAME=N with 0 < N <= max, or bad.
+  const auto number = [&bad](const std::string& a, size_t at, uint64_t max, uint64_t* value) {
+    bad = bad || !ParseUnsigned(a.substr(at), max, value) || *value == 0;
+  };
   for (const std::string& a : args) {
-    if (a.rfind("class=", 0) == 0 && a.size() > 6) {
+    if (a.rfind("pushes=", 0) == 0) {
+      uint64_t port = 0;
+      number(a, 7, 65535, &port);
+      pushes.port = uint16_t(port);
+      pushing = true;
+    } else if (a.rfind("every=", 0) == 0) {
+      number(a, 6, 60000, &pushes.everyMs);
+    } else if (a.rfind("bytes=", 0) == 0) {
+      number(a, 6, 65536, &pushes.bytes);
+    } else if (a.rfind("class=", 0) == 0 && a.size() > 6) {
       windowClass = a.substr(6);
     } else if (a.rfind("local=", 0) == 0) {
       local = a.substr(6);
     } else if (a.rfind("server=", 0) == 0) {
       server = a.substr(7);
     } else if (!(a.rfind("port=", 0) == 0 && ParseUnsigned(a.substr(5), 65535, &port))) {
-      local.clear();
-      break;
+      bad = true;
     }
   }
-  if (local.empty() || server.empty() || port == 0) {
-    std::printf("err usage: floor [class=NAME] local=ADDR [port=PORT] server=ADDR\n");
+  if (bad || local.empty() || server.empty() || port == 0) {
+    std::printf("err usage: floor [class=NAME] local=ADDR [port=PORT] server=ADDR"
+                " [pushes=PORT [every=MS] [bytes=N]]\n");
     return 2;
   }
   if (NetStartup() == 0) return Fail("the socket library did not start");
@@ -144,6 +193,13 @@ int RunFloorWindow(const std::vector<std::string>& args) {
   NetSetSendTimeLimit(floorLink, kSendLimitMs);
   std::thread(ApplyUpdates, updates).detach();
   std::thread(DrainLink, floorLink).detach();
+  if (pushing) {
+    const NetSocket listener = NetTcpSocket();
+    if (listener == kNoSocket || NetBind(listener, NetParseAddress(local.c_str()), pushes.port) == 0 ||
+        NetListen(listener, 64) == 0)
+      return Fail("cannot listen for the pushes' connections");
+    std::thread(SendPushes, listener, pushes).detach();
+  }
 
   HINSTANCE instance = GetModuleHandleA(nullptr);
   WNDCLASSA wc = {};

@@ -6,12 +6,15 @@
 // connection to a server (TCP_NODELAY and the send time limit set once, the
 // data blocks coming back drained unread); update frames arriving on a UDP
 // port of its own are applied to the image. No logs, no write shadow, no
-// supervisor, no status lines.
+// supervisor, no status lines. With pushes=PORT it also serves what web
+// clients' pushes would be, bare, from a thread of its own: it takes the
+// connections that come to that port and sends BYTES on each every MS (61
+// and 50 unless given).
 #pragma once
 
 #include <string>
 #include <vector>
 
-// floor class=NAME local=ADDR port=PORT server=ADDR
+// floor class=NAME local=ADDR port=PORT server=ADDR [pushes=PORT every=MS bytes=N]
 // Runs until the window is closed; returns the process exit code.
 int RunFloorWindow(const std::vector<std::string>& args);
