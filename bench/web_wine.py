@@ -258,7 +258,7 @@ class WebBench:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--rounds", type=int, default=5, help="rounds of each figure")
+    parser.add_argument("--rounds", type=int, default=10, help="rounds of each figure")
     parser.add_argument("--reads", type=int, default=3000, help="reads of the polling add-on per freshness round")
     parser.add_argument("--requests", type=int, default=1500, help="IPC requests per window and fan-out round")
     parser.add_argument("--clients", type=int, default=50, help="web clients of the fan-out")
