@@ -158,9 +158,9 @@ int RunFloorWindow(const std::vector<std::string>& args) {
   };
   for (const std::string& a : args) {
     if (a.rfind("pushes=", 0) == 0) {
-      uint64_t port = 0;
-      number(a, 7, 65535, &port);
-      pushes.port = uint16_t(port);
+      uint64_t pushPort = 0;
+      number(a, 7, 65535, &pushPort);
+      pushes.port = uint16_t(pushPort);
       pushing = true;
     } else if (a.rfind("every=", 0) == 0) {
       number(a, 6, 60000, &pushes.everyMs);
