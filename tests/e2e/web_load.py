@@ -149,27 +149,22 @@ async def writes(url, offset, first, count, out):
 async def sink(address, connections, out):
     host, port = address.rsplit(":", 1)
     got = {"connections": 0, "bytes": 0}
-    ending = asyncio.Event()
 
     async def drain():
         reader, writer = await asyncio.open_connection(host, int(port))
         got["connections"] += 1
-        reading = asyncio.ensure_future(reader.read(65536))
-        stop = asyncio.ensure_future(ending.wait())
-        while True:
-            done, _ = await asyncio.wait({reading, stop}, return_when=asyncio.FIRST_COMPLETED)
-            if stop in done or not reading.result():
-                break
-            got["bytes"] += len(reading.result())
-            reading = asyncio.ensure_future(reader.read(65536))
-        reading.cancel()
-        writer.close()
+        try:
+            while data := await reader.read(65536):
+                got["bytes"] += len(data)
+        finally:
+            writer.close()
 
     tasks = [asyncio.ensure_future(drain()) for _ in range(connections)]
     say("ready")
     await until_stdin()
-    ending.set()
-    await asyncio.gather(*tasks)
+    for task in tasks:
+        task.cancel()
+    await asyncio.gather(*tasks, return_exceptions=True)
     return [(got["connections"], got["bytes"])]
 
 
